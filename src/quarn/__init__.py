@@ -1,0 +1,1 @@
+"""quarn: machine-vision inspection."""

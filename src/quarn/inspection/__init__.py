@@ -1,0 +1,1 @@
+"""Inspection steps and their model back ends."""

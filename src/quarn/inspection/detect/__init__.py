@@ -1,0 +1,1 @@
+"""Object detection back end (D-FINE through ONNX Runtime)."""

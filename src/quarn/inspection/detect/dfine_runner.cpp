@@ -1,0 +1,937 @@
+// quarn.inspection.detect.dfine_runner: object detection with a D-FINE model
+// exported to ONNX, run through ONNX Runtime.
+//
+// Read top to bottom: the module's texts and interned names, the functions of
+// the namespace (probes, provider choice, the detector's methods, the shared
+// detector), the module body that binds them, and the loading frame that
+// creates the module once per process and runs the body.
+#include <Python.h>
+
+#include <cstdint>
+
+#include "function_object.hpp"
+#include "owned_ref.hpp"
+#include "py_calls.hpp"
+
+namespace quarn {
+namespace {
+
+constexpr const char kFullName[] = "quarn.inspection.detect.dfine_runner";
+constexpr const char kSourceFile[] = "src/quarn/inspection/detect/dfine_runner.cpp";
+
+// ---------------------------------------------------------------------------
+// Texts
+
+constexpr const char kModuleDoc[] =
+    "D-FINE object detection through ONNX Runtime.\n"
+    "\n"
+    "The shared detection back end of the inspection package: it produces boxes\n"
+    "with a class and a score and judges nothing; the package's `detect`\n"
+    "inspector decides OK or NG. Like the PatchCore backbone module, it loads a\n"
+    "model once and keeps it in a module-level cache.\n"
+    "\n"
+    "Design decisions:\n"
+    "\n"
+    "1. The detector runs from an ONNX export through ONNX Runtime. It replaced\n"
+    "   a YOLO detector run through the `ultralytics` package, which pulls in the\n"
+    "   full OpenCV build (conflicting with the headless one) and moves numpy to\n"
+    "   an arbitrary version; installing it without its dependencies cannot be\n"
+    "   expressed in package metadata, and the package must install with a\n"
+    "   single `pip install quarn`. So this module depends only on onnxruntime,\n"
+    "   numpy, Pillow and OpenCV, never on a detection framework.\n"
+    "2. The detector is a per-site asset: what is detected differs from site to\n"
+    "   site, and the vendor fine-tunes the model and ships it as an ONNX file.\n"
+    "   Model files are found by name through `quarn.weights`; none is built in.\n"
+    "3. The ONNX graph contains the model's post-processing: `labels`, `boxes`\n"
+    "   and `scores` come out in the original image's coordinates. NMS and the\n"
+    "   mapping back to the original image are not redone in numpy; any such\n"
+    "   re-implementation would be a source of numerical mismatch.\n"
+    "4. Labels are 0-based indices into an 80-class table, not COCO's 91\n"
+    "   category ids: the deploy-mode post-processor returns labels before the\n"
+    "   remap step, so nothing is remapped and `COCO80` is 0-based. A wrong\n"
+    "   table would shift every class name silently.\n";
+
+constexpr const char kDetectErrorDoc[] = "검출기 로드/추론 오류 (모델 파일 부재·onnxruntime 미설치 등).";
+
+constexpr const char kDetectionDoc[] =
+    "검출 결과 1건.\n"
+    "\n"
+    "xyxy 는 원본 이미지 픽셀 좌표(정수)다. obb 는 회전 박스(꼭짓점 4개, float 8개)로,\n"
+    "D-FINE 은 DETR 계열이라 축 정렬 박스만 내므로 항상 None 이다. 패키지의 crop\n"
+    "단계가 obb 로 분기하고 None 이면 축 정렬 박스로 되돌아가므로 필드를 둔다.\n"
+    "회전 정렬이 정말 필요해지면 이 검출기를 늘리지 말고, 회전 박스 검출기를\n"
+    "플러그인으로 따로 더한다.";
+
+constexpr const char kDetectorDoc[] = "D-FINE ONNX 래퍼. 무거우므로 get_detector() 로 1회만 생성한다.";
+
+constexpr const char kIsAvailableDoc[] = "모델 파일이 있는지만 본다(doctor·UI 표시용). 로드하지 않는다.";
+constexpr const char kProvidersDoc[] = "patchcore/backbone 와 같은 규칙. 실제 provider 는 세션 생성 뒤에 읽는다.";
+constexpr const char kPreprocessDoc[] =
+    "BGR(또는 grey) 이미지 → 네트워크 입력 두 개.\n"
+    "\n"
+    "Returns the image tensor (float32, 1 x 3 x 640 x 640, planes R, G, B,\n"
+    "values k / 255 of the resized 8-bit pixels, C-contiguous) and\n"
+    "orig_target_sizes (int64 [[width, height]] of the input image).\n"
+    "\n"
+    "The image is stretched (no letterbox) with Pillow's BILINEAR resize, the\n"
+    "filter the model was trained and evaluated with: its support widens when\n"
+    "shrinking, so reductions are antialiased. OpenCV's INTER_LINEAR and\n"
+    "INTER_AREA give other pixels and change the detections. No mean/std\n"
+    "normalisation: the model expects plain 0..1 inputs.";
+constexpr const char kDetectDoc[] =
+    "이미지 1장 → 검출 리스트. conf 미만은 버린다.\n"
+    "\n"
+    "iou 는 받기만 하고 쓰지 않는다. D-FINE 은 DETR 계열이라 NMS 가 없고(쿼리가\n"
+    "처음부터 중복 없이 나온다) 후처리는 그래프 안에 있다. 호출하는 detect 검사기의\n"
+    "설정 스키마를 바꾸지 않으려고 인자만 남겨 둔다.";
+constexpr const char kGetDetectorDoc[] = "전역 싱글턴 검출기를 돌려준다. 무거운 모델 로드는 1회만 한다.";
+constexpr const char kAvailableDoc[] = "검출기를 쓸 수 있는지(진단·UI 표시용).";
+
+constexpr const char* const kCoco80[] = {
+    "person",        "bicycle",      "car",           "motorcycle",    "airplane",     "bus",
+    "train",         "truck",        "boat",          "traffic light", "fire hydrant", "stop sign",
+    "parking meter", "bench",        "bird",          "cat",           "dog",          "horse",
+    "sheep",         "cow",          "elephant",      "bear",          "zebra",        "giraffe",
+    "backpack",      "umbrella",     "handbag",       "tie",           "suitcase",     "frisbee",
+    "skis",          "snowboard",    "sports ball",   "kite",          "baseball bat", "baseball glove",
+    "skateboard",    "surfboard",    "tennis racket", "bottle",        "wine glass",   "cup",
+    "fork",          "knife",        "spoon",         "bowl",          "banana",       "apple",
+    "sandwich",      "orange",       "broccoli",      "carrot",        "hot dog",      "pizza",
+    "donut",         "cake",         "chair",         "couch",         "potted plant", "bed",
+    "dining table",  "toilet",       "tv",            "laptop",        "mouse",        "remote",
+    "keyboard",      "cell phone",   "microwave",     "oven",          "toaster",      "sink",
+    "refrigerator",  "book",         "clock",         "vase",          "scissors",     "teddy bear",
+    "hair drier",    "toothbrush",
+};
+static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 80 entries");
+
+// ---------------------------------------------------------------------------
+// Names and constants, made once by the exec step and reused by every call.
+
+#define QUARN_NAMES(X)                                                                                        \
+    X(np) X(cv2) X(Image) X(weights) X(logger) X(logging) X(threading) X(dataclass) X(Detection)              \
+    X(DetectError) X(DfineDetector) X(COCO80) X(DEFAULT_WEIGHTS) X(_MODULE) X(_INPUT_SIZE) X(_CACHE) X(_LOCK) \
+    X(_providers) X(is_available) X(get_detector) X(available) X(shape) X(ndim) X(cvtColor) X(COLOR_BGR2RGB) \
+    X(COLOR_GRAY2RGB) X(fromarray) X(resize) X(BILINEAR) X(asarray) X(float32) X(float16) X(transpose)       \
+    X(ascontiguousarray) X(array) X(int64) X(ndarray) X(size) X(astype) X(session) X(run) X(names) X(get)     \
+    X(_image_dtype) X(_preprocess) X(model) X(provider) X(device) X(get_providers) X(get_inputs) X(type)     \
+    X(InferenceSession) X(get_available_providers) X(warning) X(info) X(model_path) X(WeightsNotFound)       \
+    X(name) X(startswith) X(getLogger) X(Lock) X(onnxruntime) X(__enter__) X(__exit__) X(__builtins__)      \
+    X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
+    X(submodule_search_locations) X(__module__) X(__qualname__) X(__doc__) X(__annotations__) X(obb)         \
+    X(__init__) X(detect)
+
+struct Names {
+#define QUARN_DECLARE(n) PyObject* n = nullptr;
+    QUARN_NAMES(QUARN_DECLARE)
+#undef QUARN_DECLARE
+};
+Names S;
+
+struct Constants {
+    PyObject* cpu;            // "cpu"
+    PyObject* cuda;           // "cuda"
+    PyObject* auto_;          // "auto"
+    PyObject* cpu_provider;   // "CPUExecutionProvider"
+    PyObject* cuda_provider;  // "CUDAExecutionProvider"
+    PyObject* gpu_prefixes;   // ("CUDA", "Tensorrt")
+    PyObject* float16_text;   // "float16"
+    PyObject* cuda_missing;   // warning text
+    PyObject* fallback_fmt;   // warning format
+    PyObject* loaded_fmt;     // info format
+    PyObject* ort_missing;    // DetectError text
+    PyObject* bad_input;      // DetectError text
+    PyObject* inference_prefix;
+    PyObject* k255;           // 255.0
+    PyObject* zero;           // 0
+    PyObject* three;          // 3
+    PyObject* shape_slice;    // slice(None, 2)
+    PyObject* chw_axes;       // (2, 0, 1)
+    PyObject* batch_index;    // (None, Ellipsis)
+    PyObject* kw_dtype;       // ("dtype",)
+    PyObject* kw_copy_false;  // ("copy",)
+    PyObject* kw_providers;   // ("providers",)
+    PyObject* kw_detection;   // ("cls_id", "cls_name", "conf", "xyxy")
+    PyObject* feed_images;    // "images"
+    PyObject* feed_sizes;     // "orig_target_sizes"
+};
+Constants C;
+
+bool make_names() {
+#define QUARN_INTERN(n) \
+    if (!S.n && !(S.n = PyUnicode_InternFromString(#n))) return false;
+    QUARN_NAMES(QUARN_INTERN)
+#undef QUARN_INTERN
+    return true;
+}
+
+bool make_constants() {
+    if (C.cpu) return true;  // made by an earlier, failed import
+    C.cpu = PyUnicode_InternFromString("cpu");
+    C.cuda = PyUnicode_InternFromString("cuda");
+    C.auto_ = PyUnicode_InternFromString("auto");
+    C.cpu_provider = PyUnicode_InternFromString("CPUExecutionProvider");
+    C.cuda_provider = PyUnicode_InternFromString("CUDAExecutionProvider");
+    C.gpu_prefixes = Py_BuildValue("(ss)", "CUDA", "Tensorrt");
+    C.float16_text = PyUnicode_InternFromString("float16");
+    C.cuda_missing = PyUnicode_FromString("CUDA requested but onnxruntime-gpu is not installed; running on CPU");
+    C.fallback_fmt = PyUnicode_FromString("%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing");
+    C.loaded_fmt = PyUnicode_FromString("D-FINE ONNX loaded: %s (%s)");
+    C.ort_missing = PyUnicode_FromString("onnxruntime is required. Reinstall: pip install quarn");
+    C.bad_input = PyUnicode_FromString("detect input is empty or not an ndarray");
+    C.inference_prefix = PyUnicode_FromString("detect inference failed: ");
+    C.k255 = PyFloat_FromDouble(255.0);
+    C.zero = PyLong_FromLong(0);
+    C.three = PyLong_FromLong(3);
+    {
+        OwnedRef two = OwnedRef::steal(PyLong_FromLong(2));
+        C.shape_slice = two ? PySlice_New(Py_None, two.get(), Py_None) : nullptr;
+    }
+    C.chw_axes = Py_BuildValue("(iii)", 2, 0, 1);
+    C.batch_index = PyTuple_Pack(2, Py_None, Py_Ellipsis);
+    C.kw_dtype = Py_BuildValue("(s)", "dtype");
+    C.kw_copy_false = Py_BuildValue("(s)", "copy");
+    C.kw_providers = Py_BuildValue("(s)", "providers");
+    C.kw_detection = Py_BuildValue("(ssss)", "cls_id", "cls_name", "conf", "xyxy");
+    C.feed_images = PyUnicode_InternFromString("images");
+    C.feed_sizes = PyUnicode_InternFromString("orig_target_sizes");
+    PyObject* const* all = reinterpret_cast<PyObject* const*>(&C);
+    for (size_t i = 0; i < sizeof(C) / sizeof(PyObject*); ++i) {
+        if (!all[i]) {
+            C = Constants{};  // leaks the few made; only on memory exhaustion at import
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Process-wide state of the loading frame.
+
+int64_t g_interpreter = -1;     // the one interpreter the module may live in
+PyObject* g_module = nullptr;   // strong: the module whose exec step started and did not fail
+
+OwnedRef global(Frame& frame, PyObject* name) { return get_global(frame.globals, name); }
+
+OwnedRef import_onnxruntime() { return OwnedRef::steal(PyImport_Import(S.onnxruntime)); }
+
+// `logger.<level>(*args)` with the logger looked up now.
+bool log(Frame& site, PyObject* level, std::initializer_list<PyObject*> args) {
+    OwnedRef logger = global(site, S.logger);
+    if (!logger) return false;
+    PyObject* argv[4] = {logger.get()};
+    size_t n = 1;
+    for (PyObject* a : args) argv[n++] = a;
+    OwnedRef r = OwnedRef::steal(PyObject_VectorcallMethod(level, argv, n, nullptr));
+    return bool(r);
+}
+
+// ---------------------------------------------------------------------------
+// Probes and provider choice
+
+PyObject* is_available_impl(PyObject* const* args, Frame& site) {
+    PyObject* model = args[0];
+    site.at(4);
+    OwnedRef weights = global(site, S.weights);
+    OwnedRef key = weights ? global(site, S._MODULE) : OwnedRef();
+    if (!key) return nullptr;
+    return call_method(weights.get(), S.available, key.get(), model).release();
+}
+
+PyObject* providers_impl(PyObject* const* args, Frame& site) {
+    PyObject* device = args[0];
+    site.at(2);
+    OwnedRef ort = import_onnxruntime();
+    if (!ort) return nullptr;
+    site.at(4);
+    int is_cpu = compare(device, C.cpu, Py_EQ);
+    if (is_cpu < 0) return nullptr;
+    if (is_cpu) return Py_BuildValue("[O]", C.cpu_provider);
+    site.at(6);
+    OwnedRef offered = call_method(ort.get(), S.get_available_providers);
+    if (!offered) return nullptr;
+    OwnedRef offered_set = OwnedRef::steal(PySet_New(offered.get()));
+    if (!offered_set) return nullptr;
+    int has_cuda = PySet_Contains(offered_set.get(), C.cuda_provider);
+    if (has_cuda < 0) return nullptr;
+    if (has_cuda) return Py_BuildValue("[OO]", C.cuda_provider, C.cpu_provider);
+    site.at(9);
+    int is_cuda = compare(device, C.cuda, Py_EQ);
+    if (is_cuda < 0) return nullptr;
+    if (is_cuda) {
+        site.at(10);
+        if (!log(site, S.warning, {C.cuda_missing})) return nullptr;
+    }
+    return Py_BuildValue("[O]", C.cpu_provider);
+}
+
+// ---------------------------------------------------------------------------
+// DfineDetector.__init__
+
+// Resolves the model file; a missing one becomes DetectError(str(exc)) from exc.
+OwnedRef resolve_model(PyObject* model, Frame& site) {
+    site.at(6);
+    OwnedRef weights = global(site, S.weights);
+    OwnedRef key = weights ? global(site, S._MODULE) : OwnedRef();
+    if (!key) return {};
+    OwnedRef path = call_method(weights.get(), S.model_path, key.get(), model);
+    if (path) return path;
+    site.at(7);
+    CaughtError caught;
+    OwnedRef weights_now = global(site, S.weights);
+    OwnedRef not_found = weights_now ? get_attr(weights_now.get(), S.WeightsNotFound) : OwnedRef();
+    if (!not_found) return {};
+    if (!caught.matches(not_found.get())) {
+        caught.reraise();
+        return {};
+    }
+    site.at(8);
+    OwnedRef message = OwnedRef::steal(PyObject_Str(caught.value()));
+    OwnedRef detect_error = message ? global(site, S.DetectError) : OwnedRef();
+    if (detect_error) caught.raise_from(detect_error.get(), message.get());
+    return {};
+}
+
+// The provider in use and the device it means ("cuda" for CUDA/TensorRT).
+bool read_provider(PyObject* self, PyObject* session, Frame& site, OwnedRef& provider) {
+    site.at(14);
+    OwnedRef actual = call_method(session, S.get_providers);
+    if (!actual) return false;
+    site.at(15);
+    int nonempty = PyObject_IsTrue(actual.get());
+    if (nonempty < 0) return false;
+    provider = nonempty ? OwnedRef::steal(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(C.cpu_provider);
+    if (!provider || PyObject_SetAttr(self, S.provider, provider.get()) < 0) return false;
+    site.at(16);
+    OwnedRef on_gpu = call_method(provider.get(), S.startswith, C.gpu_prefixes);
+    int gpu = on_gpu ? PyObject_IsTrue(on_gpu.get()) : -1;
+    if (gpu < 0) return false;
+    return PyObject_SetAttr(self, S.device, gpu ? C.cuda : C.cpu) == 0;
+}
+
+PyObject* init_impl(PyObject* const* args, Frame& site) {
+    PyObject* self = args[0];
+    PyObject* model = args[1];
+    PyObject* device = args[2];
+
+    site.at(2);
+    OwnedRef ort = import_onnxruntime();
+    if (!ort) {
+        CaughtError caught;
+        if (!caught.matches(PyExc_ImportError)) {
+            caught.reraise();
+            return nullptr;
+        }
+        site.at(4);
+        OwnedRef detect_error = global(site, S.DetectError);
+        if (detect_error) caught.raise_from(detect_error.get(), C.ort_missing);
+        return nullptr;
+    }
+    OwnedRef path = resolve_model(model, site);
+    if (!path) return nullptr;
+
+    site.at(10);
+    if (PyObject_SetAttr(self, S.model, model) < 0) return nullptr;
+    site.at(11);
+    OwnedRef providers_fn = global(site, S._providers);
+    OwnedRef requested = providers_fn ? call(providers_fn.get(), device) : OwnedRef();
+    if (!requested) return nullptr;
+
+    site.at(12);
+    OwnedRef path_text = OwnedRef::steal(PyObject_Str(path.get()));
+    OwnedRef session_type = path_text ? get_attr(ort.get(), S.InferenceSession) : OwnedRef();
+    if (!session_type) return nullptr;
+    OwnedRef session = call_kw(session_type.get(), {path_text.get()}, C.kw_providers, {requested.get()});
+    if (!session || PyObject_SetAttr(self, S.session, session.get()) < 0) return nullptr;
+
+    OwnedRef provider;
+    if (!read_provider(self, session.get(), site, provider)) return nullptr;
+
+    site.at(17);
+    OwnedRef first = OwnedRef::steal(PySequence_GetItem(requested.get(), 0));
+    int differs = first ? compare(first.get(), provider.get(), Py_NE) : -1;
+    if (differs < 0) return nullptr;
+    if (differs) {
+        site.at(18);
+        if (!log(site, S.warning, {C.fallback_fmt, first.get(), provider.get()})) return nullptr;
+    }
+    site.at(24);
+    OwnedRef file_name = get_attr(path.get(), S.name);
+    if (!file_name || !log(site, S.info, {C.loaded_fmt, file_name.get(), provider.get()})) return nullptr;
+
+    site.at(25);
+    OwnedRef coco = global(site, S.COCO80);
+    OwnedRef names = OwnedRef::steal(PyDict_New());
+    OwnedRef it = coco && names ? OwnedRef::steal(PyObject_GetIter(coco.get())) : OwnedRef();
+    if (!it) return nullptr;
+    for (long index = 0;; ++index) {
+        OwnedRef entry = OwnedRef::steal(PyIter_Next(it.get()));
+        if (!entry) break;
+        OwnedRef key = OwnedRef::steal(PyLong_FromLong(index));
+        if (!key || PyDict_SetItem(names.get(), key.get(), entry.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred() || PyObject_SetAttr(self, S.names, names.get()) < 0) return nullptr;
+
+    site.at(26);
+    OwnedRef inputs = call_method(session.get(), S.get_inputs);
+    OwnedRef first_input = inputs ? OwnedRef::steal(PySequence_GetItem(inputs.get(), 0)) : OwnedRef();
+    OwnedRef type_text = first_input ? get_attr(first_input.get(), S.type) : OwnedRef();
+    if (!type_text) return nullptr;
+    site.at(27);
+    int half = PySequence_Contains(type_text.get(), C.float16_text);
+    OwnedRef np = half >= 0 ? global(site, S.np) : OwnedRef();
+    OwnedRef dtype = np ? get_attr(np.get(), half ? S.float16 : S.float32) : OwnedRef();
+    if (!dtype || PyObject_SetAttr(self, S._image_dtype, dtype.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// DfineDetector._preprocess
+
+PyObject* preprocess_impl(PyObject* const* args, Frame& site) {
+    PyObject* image = args[1];
+
+    site.at(16);
+    OwnedRef shape = get_attr(image, S.shape);
+    OwnedRef head = shape ? OwnedRef::steal(PyObject_GetItem(shape.get(), C.shape_slice)) : OwnedRef();
+    OwnedRef hw[2];
+    if (!head || !unpack(head.get(), hw, 2)) return nullptr;
+
+    site.at(17);
+    OwnedRef cv2 = global(site, S.cv2);
+    OwnedRef ndim = cv2 ? get_attr(image, S.ndim) : OwnedRef();
+    int colour = ndim ? compare(ndim.get(), C.three, Py_EQ) : -1;
+    if (colour < 0) return nullptr;
+    site.at(colour ? 18 : 20);
+    OwnedRef code = get_attr(cv2.get(), colour ? S.COLOR_BGR2RGB : S.COLOR_GRAY2RGB);
+    OwnedRef rgb = code ? call_method(cv2.get(), S.cvtColor, image, code.get()) : OwnedRef();
+    if (!rgb) return nullptr;
+
+    site.at(21);
+    OwnedRef image_mod = global(site, S.Image);
+    OwnedRef size = image_mod ? global(site, S._INPUT_SIZE) : OwnedRef();
+    OwnedRef wrapped = size ? call_method(image_mod.get(), S.fromarray, rgb.get()) : OwnedRef();
+    OwnedRef target = wrapped ? OwnedRef::steal(PyTuple_Pack(2, size.get(), size.get())) : OwnedRef();
+    OwnedRef bilinear = target ? get_attr(image_mod.get(), S.BILINEAR) : OwnedRef();
+    OwnedRef resized = bilinear ? call_method(wrapped.get(), S.resize, target.get(), bilinear.get()) : OwnedRef();
+    if (!resized) return nullptr;
+
+    site.at(22);
+    OwnedRef np = global(site, S.np);
+    OwnedRef float32 = np ? get_attr(np.get(), S.float32) : OwnedRef();
+    OwnedRef asarray = float32 ? get_attr(np.get(), S.asarray) : OwnedRef();
+    OwnedRef pixels = asarray ? call_kw(asarray.get(), {resized.get()}, C.kw_dtype, {float32.get()}) : OwnedRef();
+    OwnedRef scaled = pixels ? OwnedRef::steal(PyNumber_TrueDivide(pixels.get(), C.k255)) : OwnedRef();
+    if (!scaled) return nullptr;
+
+    site.at(23);
+    OwnedRef chw = call_method(np.get(), S.transpose, scaled.get(), C.chw_axes);
+    OwnedRef batched = chw ? OwnedRef::steal(PyObject_GetItem(chw.get(), C.batch_index)) : OwnedRef();
+    if (!batched) return nullptr;
+
+    site.at(24);
+    OwnedRef tensor = call_method(np.get(), S.ascontiguousarray, batched.get());
+    OwnedRef int64 = tensor ? get_attr(np.get(), S.int64) : OwnedRef();
+    OwnedRef wh = int64 ? OwnedRef::steal(Py_BuildValue("[[OO]]", hw[1].get(), hw[0].get())) : OwnedRef();
+    OwnedRef array = wh ? get_attr(np.get(), S.array) : OwnedRef();
+    OwnedRef sizes = array ? call_kw(array.get(), {wh.get()}, C.kw_dtype, {int64.get()}) : OwnedRef();
+    if (!sizes) return nullptr;
+    return PyTuple_Pack(2, tensor.get(), sizes.get());
+}
+
+// ---------------------------------------------------------------------------
+// DfineDetector.detect
+
+// `self.session.run(None, feed)` unpacked into three outputs.  Any Exception
+// here becomes DetectError("detect inference failed: ...") from it.
+bool run_session(PyObject* self, PyObject* x, PyObject* sizes, Frame& site, OwnedRef* outputs) {
+    site.at(17);
+    OwnedRef session = get_attr(self, S.session);
+    OwnedRef feed = session ? OwnedRef::steal(PyDict_New()) : OwnedRef();
+    bool ok = feed && PyDict_SetItem(feed.get(), C.feed_images, x) == 0 &&
+              PyDict_SetItem(feed.get(), C.feed_sizes, sizes) == 0;
+    if (ok) {
+        site.at(19);
+        OwnedRef result = call_method(session.get(), S.run, Py_None, feed.get());
+        ok = result && unpack(result.get(), outputs, 3);
+    }
+    if (ok) return true;
+    CaughtError caught;
+    if (!caught.matches(PyExc_Exception)) {
+        caught.reraise();
+        return false;
+    }
+    site.at(21);
+    OwnedRef text = OwnedRef::steal(PyObject_Str(caught.value()));
+    OwnedRef message = text ? OwnedRef::steal(PyUnicode_Concat(C.inference_prefix, text.get())) : OwnedRef();
+    OwnedRef detect_error = message ? global(site, S.DetectError) : OwnedRef();
+    if (detect_error) caught.raise_from(detect_error.get(), message.get());
+    return false;
+}
+
+// One kept row: (label, box, score) -> Detection(cls_id=, cls_name=, conf=, xyxy=).
+OwnedRef make_detection(PyObject* self, PyObject* label, PyObject* box, PyObject* score, Frame& site) {
+    site.at(30);
+    OwnedRef corners[4];
+    if (!unpack(box, corners, 4)) return {};
+    site.at(31);
+    OwnedRef cid = OwnedRef::steal(PyNumber_Long(label));
+    if (!cid) return {};
+    site.at(32);
+    OwnedRef names = get_attr(self, S.names);
+    OwnedRef fallback = names ? OwnedRef::steal(PyObject_Str(cid.get())) : OwnedRef();
+    OwnedRef name = fallback ? call_method(names.get(), S.get, cid.get(), fallback.get()) : OwnedRef();
+    if (!name) return {};
+    OwnedRef conf = OwnedRef::steal(PyNumber_Float(score));
+    if (!conf) return {};
+    OwnedRef xyxy = OwnedRef::steal(PyTuple_New(4));
+    if (!xyxy) return {};
+    for (int i = 0; i < 4; ++i) {
+        PyObject* v = PyNumber_Long(corners[i].get());
+        if (!v) return {};
+        PyTuple_SET_ITEM(xyxy.get(), i, v);
+    }
+    site.at(33);
+    OwnedRef detection = global(site, S.Detection);
+    if (!detection) return {};
+    PyObject* argv[] = {cid.get(), name.get(), conf.get(), xyxy.get()};
+    return OwnedRef::steal(PyObject_Vectorcall(detection.get(), argv, 0, C.kw_detection));
+}
+
+PyObject* detect_impl(PyObject* const* args, Frame& site) {
+    PyObject* self = args[0];
+    PyObject* image = args[1];
+    PyObject* conf = args[2];
+
+    site.at(11);
+    OwnedRef np = global(site, S.np);
+    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
+    int usable = ndarray ? PyObject_IsInstance(image, ndarray.get()) : -1;
+    if (usable > 0) {
+        OwnedRef size = get_attr(image, S.size);
+        int empty = size ? compare(size.get(), C.zero, Py_EQ) : -1;
+        usable = empty < 0 ? -1 : !empty;
+    }
+    if (usable < 0) return nullptr;
+    if (!usable) {
+        site.at(12);
+        OwnedRef detect_error = global(site, S.DetectError);
+        if (detect_error) PyErr_SetObject(detect_error.get(), C.bad_input);
+        return nullptr;
+    }
+
+    site.at(14);
+    OwnedRef prepared = call_method(self, S._preprocess, image);
+    OwnedRef inputs[2];
+    if (!prepared || !unpack(prepared.get(), inputs, 2)) return nullptr;
+    site.at(15);
+    OwnedRef dtype = get_attr(self, S._image_dtype);
+    OwnedRef astype = dtype ? get_attr(inputs[0].get(), S.astype) : OwnedRef();
+    OwnedRef x = astype ? call_kw(astype.get(), {dtype.get()}, C.kw_copy_false, {Py_False}) : OwnedRef();
+    if (!x) return nullptr;
+
+    OwnedRef outputs[3];
+    if (!run_session(self, x.get(), inputs[1].get(), site, outputs)) return nullptr;
+
+    site.at(23);
+    OwnedRef labels = OwnedRef::steal(PyObject_GetItem(outputs[0].get(), C.zero));
+    OwnedRef boxes = labels ? OwnedRef::steal(PyObject_GetItem(outputs[1].get(), C.zero)) : OwnedRef();
+    OwnedRef scores = boxes ? OwnedRef::steal(PyObject_GetItem(outputs[2].get(), C.zero)) : OwnedRef();
+    if (!scores) return nullptr;
+    site.at(24);
+    OwnedRef threshold = OwnedRef::steal(PyNumber_Float(conf));
+    OwnedRef keep = threshold ? OwnedRef::steal(PyObject_RichCompare(scores.get(), threshold.get(), Py_GE)) : OwnedRef();
+    if (!keep) return nullptr;
+
+    site.at(25);
+    OwnedRef result = OwnedRef::steal(PyList_New(0));
+    if (!result) return nullptr;
+    site.at(26);
+    OwnedRef columns[3] = {labels, boxes, scores};
+    OwnedRef iters[3];
+    for (int i = 0; i < 3; ++i) {
+        OwnedRef kept = OwnedRef::steal(PyObject_GetItem(columns[i].get(), keep.get()));
+        iters[i] = kept ? OwnedRef::steal(PyObject_GetIter(kept.get())) : OwnedRef();
+        if (!iters[i]) return nullptr;
+    }
+    for (;;) {
+        OwnedRef row[3];
+        for (int i = 0; i < 3; ++i) {
+            row[i] = OwnedRef::steal(PyIter_Next(iters[i].get()));
+            if (!row[i]) return PyErr_Occurred() ? nullptr : result.release();  // zip stops at the shortest
+        }
+        OwnedRef detection = make_detection(self, row[0].get(), row[1].get(), row[2].get(), site);
+        if (!detection) return nullptr;
+        site.at(34);
+        if (PyList_Append(result.get(), detection.get()) < 0) return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Shared detector and probes
+
+// The body of `with _LOCK:` in get_detector: look up, construct if missing, read.
+OwnedRef cached_or_new(PyObject* key, PyObject* model, PyObject* device_key, Frame& site) {
+    site.at(6);
+    OwnedRef cache = global(site, S._CACHE);
+    int present = cache ? PySequence_Contains(cache.get(), key) : -1;
+    if (present < 0) return {};
+    if (!present) {
+        site.at(7);
+        OwnedRef cls = global(site, S.DfineDetector);
+        int automatic = cls ? compare(device_key, C.auto_, Py_EQ) : -1;
+        if (automatic < 0) return {};
+        OwnedRef detector = call(cls.get(), model, automatic ? Py_None : device_key);
+        if (!detector) return {};
+        site.at(8);
+        OwnedRef cache_now = global(site, S._CACHE);
+        if (!cache_now || PyObject_SetItem(cache_now.get(), key, detector.get()) < 0) return {};
+    }
+    site.at(9);
+    OwnedRef cache_now = global(site, S._CACHE);
+    return cache_now ? OwnedRef::steal(PyObject_GetItem(cache_now.get(), key)) : OwnedRef();
+}
+
+PyObject* get_detector_impl(PyObject* const* args, Frame& site) {
+    PyObject* model = args[0];
+    PyObject* device = args[1];
+
+    site.at(2);
+    int named = PyObject_IsTrue(device);
+    if (named < 0) return nullptr;
+    site.at(3);
+    OwnedRef key = OwnedRef::steal(PyTuple_Pack(2, model, named ? device : C.auto_));
+    if (!key) return nullptr;
+    PyObject* device_key = PyTuple_GET_ITEM(key.get(), 1);
+
+    site.at(4);
+    OwnedRef lock = global(site, S._LOCK);
+    OwnedRef entered = lock ? call_method(lock.get(), S.__enter__) : OwnedRef();
+    if (!entered) return nullptr;
+    OwnedRef detector = cached_or_new(key.get(), model, device_key, site);
+    if (detector) {
+        OwnedRef exited = call_method(lock.get(), S.__exit__, Py_None, Py_None, Py_None);
+        return exited ? detector.release() : nullptr;
+    }
+    // Leave the with-block by exception: the lock is released on this way out too.
+    CaughtError caught;
+    PyObject* value = caught.value();
+    PyObject* tb = PyException_GetTraceback(value);
+    OwnedRef tb_ref = OwnedRef::steal(tb);
+    OwnedRef exited = call_method(lock.get(), S.__exit__, reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
+                                  tb ? tb : Py_None);
+    if (!exited) return nullptr;  // the caught exception becomes its context
+    int suppressed = PyObject_IsTrue(exited.get());
+    if (suppressed < 0) return nullptr;
+    if (suppressed) {
+        caught.discard();
+        Py_RETURN_NONE;
+    }
+    caught.reraise();
+    return nullptr;
+}
+
+PyObject* available_impl(PyObject* const*, Frame& site) {
+    site.at(2);
+    OwnedRef probe = global(site, S.is_available);
+    return probe ? call(probe.get()).release() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The module body
+
+constexpr const char* kParamsModel[] = {"model"};
+constexpr const char* kParamsDevice[] = {"device"};
+constexpr const char* kParamsInit[] = {"self", "model", "device"};
+constexpr const char* kParamsPreprocess[] = {"self", "image"};
+constexpr const char* kParamsDetect[] = {"self", "image", "conf", "iou"};
+constexpr const char* kParamsGetDetector[] = {"model", "device"};
+
+const FunctionDef kIsAvailable{"is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, 96,
+                               is_available_impl};
+const FunctionDef kProviders{"_providers", "_providers", kProvidersDoc, kParamsDevice, 1, 101, providers_impl};
+const FunctionDef kInit{"__init__", "DfineDetector.__init__", nullptr, kParamsInit, 3, 117, init_impl};
+const FunctionDef kPreprocess{"_preprocess", "DfineDetector._preprocess", kPreprocessDoc, kParamsPreprocess, 2, 148,
+                              preprocess_impl};
+const FunctionDef kDetect{"detect", "DfineDetector.detect", kDetectDoc, kParamsDetect, 4, 184, detect_impl};
+const FunctionDef kGetDetector{"get_detector", "get_detector", kGetDetectorDoc, kParamsGetDetector, 2, 226,
+                               get_detector_impl};
+const FunctionDef kAvailable{"available", "available", kAvailableDoc, nullptr, 0, 236, available_impl};
+
+struct Body {
+    PyObject* module;
+    PyObject* dict;
+    PyObject* name;      // the full dotted name, for __module__
+    PyObject* filename;  // for code objects
+    Frame& site;
+
+    bool bind(PyObject* name_, OwnedRef value) { return value && PyDict_SetItem(dict, name_, value.get()) == 0; }
+    bool bind(PyObject* name_, PyObject* value) { return value && PyDict_SetItem(dict, name_, value) == 0; }
+    OwnedRef read(PyObject* name_) { return global(site, name_); }
+
+    OwnedRef import(const char* module_name) {
+        OwnedRef n = OwnedRef::steal(PyUnicode_FromString(module_name));
+        return n ? OwnedRef::steal(PyImport_ImportModuleLevelObject(n.get(), dict, nullptr, nullptr, 0)) : OwnedRef();
+    }
+
+    // `from package import member`, with the interpreter's fallback to a
+    // submodule and its ImportError when neither exists.
+    OwnedRef import_from(const char* package, const char* member) {
+        OwnedRef pkg_name = OwnedRef::steal(PyUnicode_FromString(package));
+        OwnedRef member_name = OwnedRef::steal(PyUnicode_FromString(member));
+        OwnedRef fromlist = member_name ? OwnedRef::steal(PyTuple_Pack(1, member_name.get())) : OwnedRef();
+        if (!pkg_name || !fromlist) return {};
+        OwnedRef pkg = OwnedRef::steal(PyImport_ImportModuleLevelObject(pkg_name.get(), dict, nullptr, fromlist.get(), 0));
+        if (!pkg) return {};
+        OwnedRef value = get_attr(pkg.get(), member_name.get());
+        if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+        PyErr_Clear();
+        OwnedRef full = OwnedRef::steal(PyUnicode_FromFormat("%s.%s", package, member));
+        PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
+        if (sub) return OwnedRef::borrow(sub);
+        if (PyErr_Occurred()) return {};
+        OwnedRef path = OwnedRef::steal(PyModule_GetFilenameObject(pkg.get()));
+        if (!path) PyErr_Clear();
+        OwnedRef message = OwnedRef::steal(
+            path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%U)", member, package, path.get())
+                 : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", member, package));
+        if (message) PyErr_SetImportError(message.get(), pkg_name.get(), path ? path.get() : Py_None);
+        return {};
+    }
+
+    OwnedRef make_class(PyObject* metatype, const char* cls_name, PyObject* bases, PyObject* ns) {
+        OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString(cls_name));
+        if (!qualname || PyDict_SetItem(ns, S.__module__, name) < 0 ||
+            PyDict_SetItem(ns, S.__qualname__, qualname.get()) < 0)
+            return {};
+        return OwnedRef::steal(PyObject_CallFunction(metatype, "sOO", cls_name, bases, ns));
+    }
+
+    OwnedRef function(const FunctionDef& def, PyObject* defaults, std::initializer_list<const char*> annotations) {
+        OwnedRef ann = OwnedRef::steal(PyDict_New());
+        if (!ann) return {};
+        for (auto it = annotations.begin(); it != annotations.end(); it += 2) {
+            OwnedRef text = OwnedRef::steal(PyUnicode_FromString(it[1]));
+            if (!text || PyDict_SetItemString(ann.get(), it[0], text.get()) < 0) return {};
+        }
+        return OwnedRef::steal(make_function(def, name, filename, dict, defaults, ann.get()));
+    }
+
+    bool run();
+    bool define_records();
+    bool define_detector(PyObject* default_model);
+};
+
+bool Body::define_records() {
+    site.line = 72;
+    OwnedRef bases = OwnedRef::steal(PyTuple_Pack(1, PyExc_RuntimeError));
+    OwnedRef ns = OwnedRef::steal(Py_BuildValue("{s:s}", "__doc__", kDetectErrorDoc));
+    if (!bases || !ns || !bind(S.DetectError, make_class(reinterpret_cast<PyObject*>(&PyType_Type), "DetectError",
+                                                         bases.get(), ns.get())))
+        return false;
+
+    site.line = 76;
+    OwnedRef fields = OwnedRef::steal(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "cls_id", "int", "cls_name", "str", "conf",
+                                                    "float", "xyxy", "tuple[int, int, int, int]", "obb",
+                                                    "tuple[float, ...] | None"));
+    OwnedRef record_ns = OwnedRef::steal(
+        Py_BuildValue("{s:s,s:O,s:O}", "__doc__", kDetectionDoc, "__annotations__", fields.get(), "obb", Py_None));
+    OwnedRef no_bases = OwnedRef::steal(PyTuple_New(0));
+    if (!fields || !record_ns || !no_bases) return false;
+    OwnedRef plain = make_class(reinterpret_cast<PyObject*>(&PyType_Type), "Detection", no_bases.get(), record_ns.get());
+    OwnedRef dataclass = plain ? read(S.dataclass) : OwnedRef();
+    return dataclass && bind(S.Detection, call(dataclass.get(), plain.get()));
+}
+
+bool Body::define_detector(PyObject* default_model) {
+    site.line = 114;
+    OwnedRef init_defaults = OwnedRef::steal(PyTuple_Pack(2, default_model, Py_None));
+    OwnedRef detect_defaults = OwnedRef::steal(Py_BuildValue("(dd)", 0.25, 0.45));
+    if (!init_defaults || !detect_defaults) return false;
+    OwnedRef init = function(kInit, init_defaults.get(), {"model", "str", "device", "str | None", "return", "None"});
+    OwnedRef preprocess = function(kPreprocess, nullptr,
+                                   {"image", "np.ndarray", "return", "tuple[np.ndarray, np.ndarray]"});
+    OwnedRef detect = function(kDetect, detect_defaults.get(),
+                               {"image", "np.ndarray", "conf", "float", "iou", "float", "return", "list[Detection]"});
+    if (!init || !preprocess || !detect) return false;
+    OwnedRef ns = OwnedRef::steal(Py_BuildValue("{s:s,s:O,s:O,s:O}", "__doc__", kDetectorDoc, "__init__", init.get(),
+                                                "_preprocess", preprocess.get(), "detect", detect.get()));
+    OwnedRef no_bases = OwnedRef::steal(PyTuple_New(0));
+    if (!ns || !no_bases) return false;
+    return bind(S.DfineDetector,
+                make_class(reinterpret_cast<PyObject*>(&PyType_Type), "DfineDetector", no_bases.get(), ns.get()));
+}
+
+bool Body::run() {
+    site.line = 40;
+    if (!bind(S.logging, import("logging"))) return false;
+    site.line = 41;
+    if (!bind(S.threading, import("threading"))) return false;
+    site.line = 42;
+    if (!bind(S.dataclass, import_from("dataclasses", "dataclass"))) return false;
+    site.line = 44;
+    if (!bind(S.cv2, import("cv2"))) return false;
+    site.line = 45;
+    if (!bind(S.np, import("numpy"))) return false;
+    site.line = 46;
+    if (!bind(S.Image, import_from("PIL", "Image"))) return false;
+    site.line = 48;
+    if (!bind(S.weights, import_from("quarn", "weights"))) return false;
+
+    site.line = 50;
+    OwnedRef logging = read(S.logging);
+    OwnedRef logger_name = OwnedRef::steal(PyUnicode_FromString("quarn.detect.dfine"));
+    if (!logging || !logger_name || !bind(S.logger, call_method(logging.get(), S.getLogger, logger_name.get())))
+        return false;
+
+    site.line = 52;
+    if (!bind(S.DEFAULT_WEIGHTS, OwnedRef::steal(PyUnicode_FromString("dfine_m_coco.onnx")))) return false;
+    site.line = 53;
+    if (!bind(S._MODULE, OwnedRef::steal(PyUnicode_FromString("detect")))) return false;
+    site.line = 54;
+    if (!bind(S._INPUT_SIZE, OwnedRef::steal(PyLong_FromLong(640)))) return false;
+    site.line = 56;
+    OwnedRef coco = OwnedRef::steal(PyTuple_New(80));
+    if (!coco) return false;
+    for (Py_ssize_t i = 0; i < 80; ++i) {
+        PyObject* entry = PyUnicode_FromString(kCoco80[i]);
+        if (!entry) return false;
+        PyTuple_SET_ITEM(coco.get(), i, entry);
+    }
+    if (!bind(S.COCO80, coco)) return false;
+
+    site.line = 68;
+    if (!bind(S._CACHE, OwnedRef::steal(PyDict_New()))) return false;
+    site.line = 69;
+    OwnedRef threading = read(S.threading);
+    if (!threading || !bind(S._LOCK, call_method(threading.get(), S.Lock))) return false;
+
+    if (!define_records()) return false;
+
+    // Defaults are fixed now: rebinding DEFAULT_WEIGHTS later changes none.
+    OwnedRef default_model = read(S.DEFAULT_WEIGHTS);
+    OwnedRef model_defaults = default_model ? OwnedRef::steal(PyTuple_Pack(1, default_model.get())) : OwnedRef();
+    if (!model_defaults) return false;
+    site.line = kIsAvailable.first_line;
+    if (!bind(S.is_available, function(kIsAvailable, model_defaults.get(), {"model", "str", "return", "bool"})))
+        return false;
+    site.line = kProviders.first_line;
+    if (!bind(S._providers, function(kProviders, nullptr, {"device", "str | None", "return", "list[str]"})))
+        return false;
+    if (!define_detector(default_model.get())) return false;
+    site.line = kGetDetector.first_line;
+    OwnedRef getter_defaults = OwnedRef::steal(PyTuple_Pack(2, default_model.get(), Py_None));
+    if (!getter_defaults ||
+        !bind(S.get_detector, function(kGetDetector, getter_defaults.get(),
+                                       {"model", "str", "device", "str | None", "return", "DfineDetector"})))
+        return false;
+    site.line = kAvailable.first_line;
+    return bind(S.available, function(kAvailable, nullptr, {"return", "bool"}));
+}
+
+// ---------------------------------------------------------------------------
+// The loading frame: one module per process, in one interpreter.
+
+// Copies `spec.<attr>` into the module as `key`; a missing attribute is skipped.
+bool copy_spec_attr(PyObject* spec, PyObject* attr, PyObject* dict, PyObject* key, bool keep_none) {
+    OwnedRef value = get_attr(spec, attr);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (!keep_none && value.get() == Py_None) return true;
+    return PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (g_interpreter == -1) {
+        g_interpreter = id;
+    } else if (g_interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    if (!make_names()) return nullptr;
+
+    OwnedRef name = get_attr(spec, S.name);
+    OwnedRef module = name ? OwnedRef::steal(PyModule_NewObject(name.get())) : OwnedRef();
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!copy_spec_attr(spec, S.loader, dict, S.__loader__, true) ||
+        !copy_spec_attr(spec, S.origin, dict, S.__file__, true) ||
+        !copy_spec_attr(spec, S.parent, dict, S.__package__, true) ||
+        !copy_spec_attr(spec, S.submodule_search_locations, dict, S.__path__, false))
+        return nullptr;
+    return module.release();
+}
+
+bool warn_on_version_mismatch() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == 3 && minor == 11) return true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
+                            kFullName, "does not match", major, minor) == 0;
+}
+
+bool exec_steps(PyObject* module, PyObject* dict, Frame& site) {
+    OwnedRef builtins = OwnedRef::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyDict_SetItem(dict, S.__builtins__, builtins.get()) < 0) return false;
+    if (!warn_on_version_mismatch()) return false;
+    if (!make_names() || !make_constants() || ready_function_type() < 0) return false;
+
+    OwnedRef full_name = OwnedRef::steal(PyUnicode_FromString(kFullName));
+    OwnedRef filename = OwnedRef::steal(PyUnicode_FromString(kSourceFile));
+    if (!full_name || !filename) return false;
+    PyObject* registry = PyImport_GetModuleDict();
+    int registered = PyDict_Contains(registry, full_name.get());
+    if (registered < 0 || (!registered && PyDict_SetItem(registry, full_name.get(), module) < 0)) return false;
+
+    Body body{module, dict, full_name.get(), filename.get(), site};
+    return body.run();
+}
+
+int exec_module(PyObject* module) {
+    if (g_module) {
+        if (g_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'dfine_runner' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    g_module = Py_NewRef(module);
+    PyObject* dict = PyModule_GetDict(module);
+    Frame site{dict, 1, 1};
+    if (exec_steps(module, dict, site)) return 0;
+
+    if (PyErr_Occurred()) _PyTraceback_Add("init quarn.inspection.detect.dfine_runner", kSourceFile, site.line);
+    Py_CLEAR(g_module);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init quarn.inspection.detect.dfine_runner");
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "dfine_runner",
+    kModuleDoc,
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quarn
+
+PyMODINIT_FUNC PyInit_dfine_runner(void) { return PyModuleDef_Init(&quarn::module_def); }

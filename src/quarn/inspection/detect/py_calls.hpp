@@ -1,0 +1,140 @@
+// Small helpers for calling into Python from the module's functions.
+//
+// Every helper returns an empty OwnedRef (or false) with a Python exception
+// set on failure, so callers can test and return at each step.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+
+#include "owned_ref.hpp"
+
+namespace quarn {
+
+// `callable(*args)`; the arguments are borrowed.
+template <typename... Args>
+OwnedRef call(PyObject* callable, Args... args) {
+    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+    return OwnedRef::steal(
+        PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `obj.name(*args)` without creating a bound method.
+template <typename... Args>
+OwnedRef call_method(PyObject* obj, PyObject* name, Args... args) {
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return OwnedRef::steal(
+        PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `callable(*positional, **{kwnames[i]: values[i]})`; `kwnames` is a tuple of str.
+inline OwnedRef call_kw(PyObject* callable, std::initializer_list<PyObject*> positional, PyObject* kwnames,
+                        std::initializer_list<PyObject*> values) {
+    PyObject* argv[8];
+    size_t n = 0;
+    for (PyObject* p : positional) argv[n++] = p;
+    for (PyObject* v : values) argv[n++] = v;
+    return OwnedRef::steal(PyObject_Vectorcall(callable, argv, positional.size(), kwnames));
+}
+
+inline OwnedRef get_attr(PyObject* obj, PyObject* name) { return OwnedRef::steal(PyObject_GetAttr(obj, name)); }
+
+// A module global, read at call time so that rebinding it takes effect at once.
+inline OwnedRef get_global(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value) return OwnedRef::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+// `a == b` or `a != b` as a truth value: 1, 0, or -1 with an exception set.
+inline int compare(PyObject* a, PyObject* b, int op) {
+    OwnedRef result = OwnedRef::steal(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// Unpacks `obj` into exactly `n` values, with the messages generated modules use.
+inline bool unpack(PyObject* obj, OwnedRef* out, Py_ssize_t n) {
+    auto too_few = [](Py_ssize_t got) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+        return false;
+    };
+    auto too_many = [n]() {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        return false;
+    };
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size > n) return too_many();
+        if (size < n) return too_few(size);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = OwnedRef::borrow(PySequence_Fast_GET_ITEM(obj, i));
+        return true;
+    }
+    OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
+    if (!it) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[i] = OwnedRef::steal(PyIter_Next(it.get()));
+        if (!out[i]) return PyErr_Occurred() ? false : too_few(i);
+    }
+    OwnedRef extra = OwnedRef::steal(PyIter_Next(it.get()));
+    if (extra) return too_many();
+    return !PyErr_Occurred();
+}
+
+// The exception being handled by an `except` clause, held aside: the
+// interpreter must not be called with an exception set (some lookups clear
+// it silently).  Whatever the handler does not take over is re-raised when
+// the handler ends, or, if the handler raised something new, becomes that
+// exception's context, as in Python.
+class CaughtError {
+public:
+    CaughtError() noexcept {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    }
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+    ~CaughtError() {
+        if (type_) _PyErr_ChainExceptions(type_, value_, tb_);
+    }
+
+    bool matches(PyObject* cls) const noexcept { return PyErr_GivenExceptionMatches(type_, cls) != 0; }
+    PyObject* value() const noexcept { return value_; }
+
+    // `raise`: the exception goes on unchanged.
+    void reraise() noexcept {
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+
+    // Drops the exception (a handler that swallows it).
+    void discard() noexcept {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(tb_);
+    }
+
+    // `raise cls(message) from exc`.
+    void raise_from(PyObject* cls, PyObject* message) {
+        OwnedRef exc = call(cls, message);
+        if (!exc) return;  // the destructor chains the caught exception
+        if (!PyExceptionInstance_Check(exc.get())) {
+            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+            return;
+        }
+        PyException_SetCause(exc.get(), Py_NewRef(value_));
+        PyException_SetContext(exc.get(), Py_NewRef(value_));
+        discard();
+        PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
+        PyErr_Restore(exc_type, exc.release(), nullptr);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+}  // namespace quarn
