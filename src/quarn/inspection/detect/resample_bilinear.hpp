@@ -1,0 +1,62 @@
+// Bit-exact reproduction of Pillow's 8-bit BILINEAR Image.resize, and the
+// detector's input preprocessing built on it. Plain C++17: no Python here, so
+// every function may run with the GIL released and from several threads.
+#pragma once
+
+#include <cstdint>
+
+namespace quarn {
+
+// An 8-bit image of any strides, in bytes; strides may be negative or zero.
+struct ImageView {
+    const uint8_t* data;  // address of pixel (0, 0), channel 0
+    int64_t height, width;
+    int channels;  // 1 (grey), 3 (BGR) or 4 (BGRA: alpha ignored by the preprocessing)
+    int64_t row_stride, col_stride, chan_stride;
+};
+
+// When both axes change, Pillow rounds to 8 bits between its two passes, so
+// which pass runs first changes the result. The rule moved between releases.
+enum class PassOrder {
+    horizontal_first,  // Pillow < 12.2: always horizontal, then vertical
+    vertical_first_if_tall,  // Pillow 12.2 to 12.x: height > 100 * width and the height shrinks
+    vertical_first_if_height_shrinks_more,  // Pillow >= 13.0: the height loses more than
+                                            // twice as many pixels as the width
+};
+
+// The order used by a given Pillow release.
+PassOrder pass_order_for_pillow(int major, int minor);
+
+enum class SimdLevel { automatic, portable, avx2 };
+
+// Whether this machine and build can run `level` (automatic and portable always can).
+bool simd_supported(SimdLevel level);
+
+struct PreprocessOptions {
+    PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;
+    SimdLevel simd = SimdLevel::automatic;  // portable or avx2 force one code path
+};
+
+// Pillow's BILINEAR resize of `src` to out_height x out_width, every channel
+// independently, as Pillow does for modes L, RGB, RGBX and CMYK (not for RGBA
+// or LA, which it premultiplies). `out` receives interleaved pixels of src.channels bytes, rows
+// out_row_stride bytes apart. An unchanged size is a plain copy, as in Pillow.
+// Returns false only on bad arguments or an unsupported forced SimdLevel.
+bool resample_bilinear_u8(const ImageView& src, int64_t out_height, int64_t out_width,
+                          uint8_t* out, int64_t out_row_stride,
+                          const PreprocessOptions& opt = {});
+
+// BGR/BGRA/grey -> RGB -> Pillow BILINEAR resize to out_size x out_size ->
+// float32 k/255 -> channel planes R, G, B. `out` must hold 3*out_size*out_size
+// floats (C-contiguous). Returns false only on bad arguments.
+bool preprocess_bgr_to_chw(const ImageView& src, int out_size, float* out,
+                           const PreprocessOptions& opt = {});
+
+// As preprocess_bgr_to_chw, but writes only output rows [row_begin, row_end)
+// of each plane and leaves the rest of `out` untouched, so that several
+// threads can share one image; the rows equal those of the whole-image call.
+bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begin,
+                                int row_end, float* out,
+                                const PreprocessOptions& opt = {});
+
+}  // namespace quarn
