@@ -8,10 +8,13 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <utility>
 
 #include "function_object.hpp"
 #include "owned_ref.hpp"
 #include "py_calls.hpp"
+#include "resample_bilinear.hpp"
 
 namespace quarn {
 namespace {
@@ -119,7 +122,7 @@ static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 8
     X(name) X(startswith) X(getLogger) X(Lock) X(onnxruntime) X(__enter__) X(__exit__) X(__builtins__)      \
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
     X(submodule_search_locations) X(__module__) X(__qualname__) X(__doc__) X(__annotations__) X(obb)         \
-    X(__init__) X(detect)
+    X(__init__) X(detect) X(empty) X(__version__)
 
 struct Names {
 #define QUARN_DECLARE(n) PyObject* n = nullptr;
@@ -388,8 +391,113 @@ PyObject* init_impl(PyObject* const* args, Frame& site) {
 // ---------------------------------------------------------------------------
 // DfineDetector._preprocess
 
+// The libraries bound by the module body, kept to recognise them later.  The
+// fused native path stands in for their calls only while the module still
+// uses these very objects, so that rebinding one takes effect at once.
+struct BoundLibraries {
+    PyObject* cv2 = nullptr;
+    PyObject* image = nullptr;
+    PyObject* np = nullptr;
+    PyObject* ndarray = nullptr;
+    PassOrder pass_order = PassOrder::horizontal_first;
+};
+BoundLibraries g_bound;  // strong references for the life of the process
+
+// Releases a buffer export on every way out.
+struct BufferView {
+    Py_buffer view{};
+    bool held = false;
+    bool acquire(PyObject* obj, int flags) {
+        held = PyObject_GetBuffer(obj, &view, flags) == 0;
+        return held;
+    }
+    ~BufferView() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+bool is_bound(Frame& site, PyObject* name, PyObject* expected) {
+    PyObject* value = PyDict_GetItemWithError(site.globals, name);
+    return value && value == expected;
+}
+
+// The side of the network input, when it is one the kernel can produce.
+int fused_input_size(Frame& site) {
+    PyObject* value = PyDict_GetItemWithError(site.globals, S._INPUT_SIZE);
+    if (!value || !PyLong_CheckExact(value)) return 0;
+    long side = PyLong_AsLong(value);
+    if (side == -1 && PyErr_Occurred()) return 0;
+    return side >= 1 && side <= 16384 ? static_cast<int>(side) : 0;
+}
+
+// An 8-bit BGR(A) or grey image the kernel reads in place, or false.
+bool image_view_of(const Py_buffer& view, ImageView& out) {
+    if (view.itemsize != 1 || !view.format || view.format[0] != 'B' || view.format[1] != '\0') return false;
+    if (view.ndim != 2 && !(view.ndim == 3 && (view.shape[2] == 3 || view.shape[2] == 4))) return false;
+    if (view.shape[0] < 1 || view.shape[1] < 1) return false;
+    out.data = static_cast<const uint8_t*>(view.buf);
+    out.height = view.shape[0];
+    out.width = view.shape[1];
+    out.channels = view.ndim == 3 ? static_cast<int>(view.shape[2]) : 1;
+    out.row_stride = view.strides[0];
+    out.col_stride = view.strides[1];
+    out.chan_stride = view.ndim == 3 ? view.strides[2] : 0;
+    return true;
+}
+
+// The library path's result computed in one native pass, or an empty
+// reference without an exception when the image is outside the kernel's domain.
+OwnedRef preprocess_fused(PyObject* image, Frame& site) {
+    if (!g_bound.ndarray || Py_TYPE(image) != reinterpret_cast<PyTypeObject*>(g_bound.ndarray)) return {};
+    if (!is_bound(site, S.cv2, g_bound.cv2) || !is_bound(site, S.Image, g_bound.image) ||
+        !is_bound(site, S.np, g_bound.np)) {
+        PyErr_Clear();
+        return {};
+    }
+    const int side = fused_input_size(site);
+    if (side == 0) {
+        PyErr_Clear();
+        return {};
+    }
+    BufferView input;
+    ImageView src{};
+    if (!input.acquire(image, PyBUF_RECORDS_RO)) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!image_view_of(input.view, src)) return {};
+
+    OwnedRef shape = OwnedRef::steal(Py_BuildValue("(iiii)", 1, 3, side, side));
+    OwnedRef float32 = shape ? get_attr(g_bound.np, S.float32) : OwnedRef();
+    OwnedRef empty = float32 ? get_attr(g_bound.np, S.empty) : OwnedRef();
+    OwnedRef tensor = empty ? call(empty.get(), shape.get(), float32.get()) : OwnedRef();
+    BufferView output;
+    if (!tensor || !output.acquire(tensor.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return {};
+
+    bool done;
+    float* dst = static_cast<float*>(output.view.buf);
+    PreprocessOptions options;
+    options.pass_order = g_bound.pass_order;
+    Py_BEGIN_ALLOW_THREADS
+    done = preprocess_bgr_to_chw(src, side, dst, options);
+    Py_END_ALLOW_THREADS
+    if (!done) {
+        PyErr_SetString(PyExc_SystemError, "native preprocessing rejected a checked image");
+        return {};
+    }
+    OwnedRef int64 = get_attr(g_bound.np, S.int64);
+    OwnedRef wh = int64 ? OwnedRef::steal(Py_BuildValue("[[nn]]", src.width, src.height)) : OwnedRef();
+    OwnedRef array = wh ? get_attr(g_bound.np, S.array) : OwnedRef();
+    OwnedRef sizes = array ? call_kw(array.get(), {wh.get()}, C.kw_dtype, {int64.get()}) : OwnedRef();
+    return sizes ? OwnedRef::steal(PyTuple_Pack(2, tensor.get(), sizes.get())) : OwnedRef();
+}
+
 PyObject* preprocess_impl(PyObject* const* args, Frame& site) {
     PyObject* image = args[1];
+
+    site.at(15);
+    OwnedRef fused = preprocess_fused(image, site);
+    if (fused || PyErr_Occurred()) return fused.release();
 
     site.at(16);
     OwnedRef shape = get_attr(image, S.shape);
@@ -718,9 +826,32 @@ struct Body {
     }
 
     bool run();
+    bool remember_libraries();
     bool define_records();
     bool define_detector(PyObject* default_model);
 };
+
+bool Body::remember_libraries() {
+    OwnedRef cv2 = read(S.cv2), image = read(S.Image), np = read(S.np);
+    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
+    OwnedRef pil = OwnedRef::steal(PyImport_ImportModule("PIL"));
+    OwnedRef version = pil ? get_attr(pil.get(), S.__version__) : OwnedRef();
+    const char* text = version ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (!cv2 || !image || !ndarray || !text) return false;
+    // The pass order depends on Pillow's release; an unreadable version keeps
+    // every image on the library path.
+    int major = 0, minor = 0;
+    const bool known = sscanf(text, "%d.%d", &major, &minor) == 2;
+    BoundLibraries bound{cv2.release(), image.release(), np.release(), known ? ndarray.release() : nullptr,
+                         pass_order_for_pillow(major, minor)};
+    std::swap(g_bound, bound);
+    // A failed earlier import's references are dropped now, under the import lock.
+    Py_XDECREF(bound.cv2);
+    Py_XDECREF(bound.image);
+    Py_XDECREF(bound.np);
+    Py_XDECREF(bound.ndarray);
+    return true;
+}
 
 bool Body::define_records() {
     site.line = 72;
@@ -777,6 +908,7 @@ bool Body::run() {
     if (!bind(S.Image, import_from("PIL", "Image"))) return false;
     site.line = 48;
     if (!bind(S.weights, import_from("quarn", "weights"))) return false;
+    if (!remember_libraries()) return false;
 
     site.line = 50;
     OwnedRef logging = read(S.logging);

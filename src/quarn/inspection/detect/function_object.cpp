@@ -247,9 +247,14 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Static type: the slots are filled in ready_function_type(); the remaining
+// fields start zeroed, which is what the interpreter expects.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject FunctionType = {
     PyVarObject_HEAD_INIT(nullptr, 0) "quarn_function",
 };
+#pragma GCC diagnostic pop
 
 // The code object carries the argument names and first line; it is never run.
 OwnedRef make_code(const FunctionDef& def, PyObject* filename, PyObject* params) {

@@ -11,7 +11,7 @@ namespace quarn {
 struct ImageView {
     const uint8_t* data;  // address of pixel (0, 0), channel 0
     int64_t height, width;
-    int channels;  // 1 (grey), 3 (BGR) or 4 (BGRA: alpha ignored by the preprocessing)
+    int channels;  // 1 to 4; the preprocessing takes 1 (grey), 3 (BGR), 4 (BGRA, alpha ignored)
     int64_t row_stride, col_stride, chan_stride;
 };
 
@@ -19,7 +19,7 @@ struct ImageView {
 // which pass runs first changes the result. The rule moved between releases.
 enum class PassOrder {
     horizontal_first,  // Pillow < 12.2: always horizontal, then vertical
-    vertical_first_if_tall,  // Pillow 12.2 to 12.x: height > 100 * width and the height shrinks
+    vertical_first_if_tall,  // Pillow 12.2, 12.3: height > 100 * width and the height shrinks
     vertical_first_if_height_shrinks_more,  // Pillow >= 13.0: the height loses more than
                                             // twice as many pixels as the width
 };
@@ -33,22 +33,24 @@ enum class SimdLevel { automatic, portable, avx2 };
 bool simd_supported(SimdLevel level);
 
 struct PreprocessOptions {
-    PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;
+    PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;  // Pillow 13
     SimdLevel simd = SimdLevel::automatic;  // portable or avx2 force one code path
 };
 
-// Pillow's BILINEAR resize of `src` to out_height x out_width, every channel
-// independently, as Pillow does for modes L, RGB, RGBX and CMYK (not for RGBA
-// or LA, which it premultiplies). `out` receives interleaved pixels of src.channels bytes, rows
-// out_row_stride bytes apart. An unchanged size is a plain copy, as in Pillow.
-// Returns false only on bad arguments or an unsupported forced SimdLevel.
+// Pillow's BILINEAR resize of `src` to out_height x out_width, each channel
+// on its own as Pillow does for modes L, RGB, RGBX and CMYK (not RGBA or LA,
+// which it premultiplies). `out` receives interleaved pixels of src.channels
+// bytes, rows out_row_stride (>= out_width * channels) bytes apart. An
+// unchanged size is a plain copy, as in Pillow. Returns false only on bad
+// arguments or a forced SimdLevel this machine lacks.
 bool resample_bilinear_u8(const ImageView& src, int64_t out_height, int64_t out_width,
                           uint8_t* out, int64_t out_row_stride,
                           const PreprocessOptions& opt = {});
 
 // BGR/BGRA/grey -> RGB -> Pillow BILINEAR resize to out_size x out_size ->
 // float32 k/255 -> channel planes R, G, B. `out` must hold 3*out_size*out_size
-// floats (C-contiguous). Returns false only on bad arguments.
+// floats (C-contiguous). Returns false only on bad arguments (including
+// 2 channels) or a forced SimdLevel this machine lacks.
 bool preprocess_bgr_to_chw(const ImageView& src, int out_size, float* out,
                            const PreprocessOptions& opt = {});
 
