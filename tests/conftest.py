@@ -7,6 +7,13 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Property tests: a bounded run by default, many more with --hypothesis-profile=thorough.
+settings.register_profile("ci", max_examples=150, deadline=None,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+settings.register_profile("thorough", parent=settings.get_profile("ci"), max_examples=5000)
+settings.load_profile("ci")
 
 NAME = "quarn.inspection.detect.dfine_runner"
 LOGGER = "quarn.detect.dfine"
@@ -28,6 +35,16 @@ def run_py(code):
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           cwd=Path(__file__).parent, timeout=120)
     return proc.returncode, proc.stdout + proc.stderr
+
+
+class Forward:
+    """Forwards attribute reads to a module; bound in its place, it turns the fused native path off."""
+
+    def __init__(self, module):
+        self._module = module
+
+    def __getattr__(self, name):
+        return getattr(self._module, name)
 
 
 class FakeSession:

@@ -8,13 +8,7 @@ Pillow, over a seeded sweep of sizes, memory layouts and pixel patterns.
 import numpy as np
 import pytest
 
-
-class Forward:
-    def __init__(self, module):
-        self._module = module
-
-    def __getattr__(self, name):
-        return getattr(self._module, name)
+from conftest import Forward
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #include "function_object.hpp"
@@ -474,14 +475,25 @@ OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     BufferView output;
     if (!tensor || !output.acquire(tensor.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return {};
 
-    bool done;
+    // Pixels are processed without the GIL, so threads sharing a detector
+    // preprocess in parallel; the buffer exports keep both arrays alive.
+    // C++ exceptions stop here and become Python errors.
+    enum class Outcome { done, rejected, no_memory } outcome;
     float* dst = static_cast<float*>(output.view.buf);
     PreprocessOptions options;
     options.pass_order = g_bound.pass_order;
     Py_BEGIN_ALLOW_THREADS
-    done = preprocess_bgr_to_chw(src, side, dst, options);
+    try {
+        outcome = preprocess_bgr_to_chw(src, side, dst, options) ? Outcome::done : Outcome::rejected;
+    } catch (const std::bad_alloc&) {
+        outcome = Outcome::no_memory;
+    }
     Py_END_ALLOW_THREADS
-    if (!done) {
+    if (outcome == Outcome::no_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    if (outcome == Outcome::rejected) {
         PyErr_SetString(PyExc_SystemError, "native preprocessing rejected a checked image");
         return {};
     }
