@@ -124,8 +124,8 @@ static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 8
     X(InferenceSession) X(get_available_providers) X(warning) X(info) X(model_path) X(WeightsNotFound)       \
     X(name) X(startswith) X(getLogger) X(Lock) X(onnxruntime) X(__enter__) X(__exit__) X(__builtins__)      \
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
-    X(submodule_search_locations) X(__module__) X(__qualname__) X(__doc__) X(__annotations__) X(obb)         \
-    X(__init__) X(detect) X(empty) X(__version__)
+    X(submodule_search_locations) X(__module__) X(__qualname__)                                       \
+    X(empty) X(__version__)
 
 struct Names {
 #define QUARN_DECLARE(n) PyObject* n = nullptr;
