@@ -184,7 +184,12 @@ def _refusal_cases(tmp_path):
     grey = single("grey", [h.make_tensor_value_info("pixel_values", T.FLOAT, [1, 1, 640, 640])],
                   [h.make_tensor_value_info("logits", T.FLOAT, [1, 300, 80]), h.make_tensor_value_info("pred_boxes", T.FLOAT, [1, 300, 4])],
                   [h.make_node("Identity", ["pixel_values"], ["logits"]), h.make_node("Identity", ["pixel_values"], ["pred_boxes"])])
-    yield "one channel", grey, "not a float image [1, 3, 640, 640]"
+    yield "one channel", grey, "not a float32 or float16 image [1, 3, 640, 640]"
+    double = single("double", [h.make_tensor_value_info("pixel_values", T.DOUBLE, [1, 3, 640, 640])],
+                    [h.make_tensor_value_info("logits", T.FLOAT, [1, 300, 80]),
+                     h.make_tensor_value_info("pred_boxes", T.FLOAT, [1, 300, 4])],
+                    [h.make_node("Identity", ["pixel_values"], ["logits"]), h.make_node("Identity", ["pixel_values"], ["pred_boxes"])])
+    yield "float64 input", double, "not a float32 or float16 image"
     broken = single("broken", [h.make_tensor_value_info("pixel_values", T.FLOAT, ["b", 3, "h", "w"])],
                     [h.make_tensor_value_info("logits", T.FLOAT, ["b", "q", "c"]),
                      h.make_tensor_value_info("pred_boxes", T.FLOAT, ["b", "q", 4])],

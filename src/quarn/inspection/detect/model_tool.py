@@ -103,7 +103,7 @@ def _pick(named: str, candidates: list[Any], what: str, test: Any) -> Any:
     return fitting[0]
 
 
-def _probe_shapes(model: Any, image: Any) -> tuple[list[int], ...]:
+def _probe_shapes(model: Any, image: Any) -> tuple[list[int | str | None], ...]:
     """Run the raw graph once on a blank image to learn output shapes the file leaves symbolic."""
     import numpy as np
     import onnxruntime as ort
@@ -138,15 +138,17 @@ def inspect_raw(model: Any) -> RawLayout:
         return v.type.tensor_type.elem_type in floats
 
     def is_image(v: Any) -> bool:
+        # the detector feeds float32, or float16 to a float16 input; nothing else
         d = _dims(v)
-        return is_float(v) and d is not None and len(d) == 4 and _fits(d[1], 3)
+        elem = v.type.tensor_type.elem_type
+        return elem in (TensorProto.FLOAT, TensorProto.FLOAT16) and d is not None and len(d) == 4 and _fits(d[1], 3)
 
     image = _pick(RAW_IMAGE, inputs, "image input", is_image)
     if len(inputs) != 1:
         raise Refused(f"it takes {len(inputs)} inputs ({', '.join(names_in)}); a raw export takes the image only")
     d = _dims(image)
     if not is_image(image) or not all(_fits(x, n) for x, n in zip(d or [], (1, 3, IMAGE_SIZE, IMAGE_SIZE))):
-        raise Refused(f"its input {image.name} is {d}, not a float image [1, 3, {IMAGE_SIZE}, {IMAGE_SIZE}]")
+        raise Refused(f"its input {image.name} is {d}, not a float32 or float16 image [1, 3, {IMAGE_SIZE}, {IMAGE_SIZE}]")
 
     outputs = list(graph.output)
 
@@ -154,7 +156,11 @@ def inspect_raw(model: Any) -> RawLayout:
         d = _dims(v)
         return is_float(v) and d is not None and len(d) == 3
 
-    boxes = _pick(RAW_BOXES, outputs, "box output [B, Q, 4]", lambda v: rank3(v) and _fits(_dims(v)[2], 4))
+    def box_like(v: Any) -> bool:
+        d = _dims(v)
+        return rank3(v) and d is not None and _fits(d[2], 4)
+
+    boxes = _pick(RAW_BOXES, outputs, "box output [B, Q, 4]", box_like)
     logits = _pick(RAW_LOGITS, [o for o in outputs if o is not boxes], "class logit output [B, Q, C]", rank3)
     shapes = {o.name: _dims(o) for o in outputs}
     # Q and C must be known to build the post-processing; exporters often leave them symbolic.
@@ -178,12 +184,12 @@ def inspect_raw(model: Any) -> RawLayout:
         image=image.name,
         logits=logits.name,
         boxes=boxes.name,
-        queries=int(lshape[1]),  # type: ignore[index]
-        classes=int(lshape[2]),  # type: ignore[index]
+        queries=int(lshape[1]),
+        classes=int(lshape[2]),
         image_elem=image.type.tensor_type.elem_type,
         logits_elem=logits.type.tensor_type.elem_type,
         boxes_elem=boxes.type.tensor_type.elem_type,
-        batch=_dims(logits)[0],  # type: ignore[index]
+        batch=(_dims(logits) or [None])[0],
     )
 
 
@@ -233,24 +239,24 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
     graph = model.graph
     # Internal values that happen to carry a contract name move aside first.
     used = _all_names(graph)
-    for name in (*CONTRACT_INPUTS, *CONTRACT_OUTPUTS):
-        if name in used and name != layout.image:
-            fresh = _fresh(f"raw/{name}", used)
-            _rename(graph, name, fresh)
+    for taken in (*CONTRACT_INPUTS, *CONTRACT_OUTPUTS):
+        if taken in used and taken != layout.image:
+            fresh = _fresh(f"raw/{taken}", used)
+            _rename(graph, taken, fresh)
             used.add(fresh)
-            if layout.logits == name:
+            if layout.logits == taken:
                 layout.logits = fresh
-            if layout.boxes == name:
+            if layout.boxes == taken:
                 layout.boxes = fresh
     _rename(graph, layout.image, "images")
 
-    def name(base: str) -> str:
+    def new_name(base: str) -> str:
         fresh = _fresh(f"quarn_post/{base}", used)
         used.add(fresh)
         return fresh
 
     c, k = layout.classes, min(TOP_K, layout.queries * layout.classes)
-    consts = {
+    consts: dict[str, Any] = {
         "k": np.array([k], np.int64),
         "classes": np.array(c, np.int64),
         "flat_shape": np.array([0, -1], np.int64),
@@ -262,18 +268,18 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
         "s2": np.array([2], np.int64),
         "s4": np.array([4], np.int64),
     }
-    cn = {key: name(key) for key in consts}
+    cn = {key: new_name(key) for key in consts}
     graph.initializer.extend(numpy_helper.from_array(v, cn[key]) for key, v in consts.items())
 
     logits, boxes = layout.logits, layout.boxes
     nodes = []
     if layout.logits_elem != T.FLOAT:
-        nodes.append(h.make_node("Cast", [logits], [logits := name("logits_f32")], to=T.FLOAT))
+        nodes.append(h.make_node("Cast", [logits], [logits := new_name("logits_f32")], to=T.FLOAT))
     if layout.boxes_elem != T.FLOAT:
-        nodes.append(h.make_node("Cast", [boxes], [boxes := name("boxes_f32")], to=T.FLOAT))
-    prob, flat, index, query, column, wide, chosen = (name(n) for n in ("prob", "flat", "index", "query", "column", "wide", "chosen"))
-    centre, size, half_size, lo, hi, corners = (name(n) for n in ("centre", "size", "half_size", "lo", "hi", "corners"))
-    wh, whwh, scale = name("wh"), name("whwh"), name("scale")
+        nodes.append(h.make_node("Cast", [boxes], [boxes := new_name("boxes_f32")], to=T.FLOAT))
+    prob, flat, index, query, column, wide, chosen = (new_name(n) for n in ("prob", "flat", "index", "query", "column", "wide", "chosen"))
+    centre, size, half_size, lo, hi, corners = (new_name(n) for n in ("centre", "size", "half_size", "lo", "hi", "corners"))
+    wh, whwh, scale = new_name("wh"), new_name("whwh"), new_name("scale")
     nodes += [
         h.make_node("Sigmoid", [logits], [prob]),
         h.make_node("Reshape", [prob, cn["flat_shape"]], [flat]),  # [B, Q*C]
