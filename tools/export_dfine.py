@@ -1,9 +1,10 @@
 """Export a D-FINE detector to ONNX in the form quarn's detection back end loads.
 
-Builds the model with Hugging Face ``transformers`` (from a local checkpoint
-folder, or freshly initialised, seeded weights of a chosen size), turns it into
-deploy form, puts the post-processing inside the graph and exports it with
-``torch.onnx.export`` (the dynamo exporter).  The graph takes
+Builds the model with Hugging Face ``transformers`` (from a checkpoint: a local
+folder or a hub model id, downloaded when online; or freshly initialised, seeded
+weights of a chosen size), turns it into deploy form, puts the post-processing
+inside the graph and exports it with ``torch.onnx.export`` (the dynamo
+exporter).  The graph takes
 
     images             float32 (float16 with --half)  1 x 3 x 640 x 640, RGB 0..1
     orig_target_sizes  int64                          1 x 2, [[width, height]]
@@ -14,15 +15,25 @@ and returns, each with a leading batch axis and the 300 best query x class pairs
     boxes   float32  x1 y1 x2 y2 in original-image pixels
     scores  float32  sigmoid of the class logit
 
+With ``--raw`` it exports the bare network instead, as transformers-based
+exporters publish it: ``pixel_values`` in, ``logits`` (B x Q x C) and
+``pred_boxes`` (B x Q x 4, normalised cx cy w h) out, without RepVGG fusion or
+post-processing; ``quarn-detect-model adapt`` turns such a file into the form
+above.
+
 Afterwards the file is run once in ONNX Runtime on a random input and compared
-with the PyTorch model; the tool exits non-zero when they disagree.
+with the PyTorch model; the tool exits non-zero when they disagree.  The ONNX
+metadata ``quarn:weights`` records where the weights came from: the checkpoint,
+or ``untrained`` for fresh random weights, which detect nothing meaningful.
 
 Needs torch and transformers (``pip install ".[export]"``); nothing in the
 package itself imports them.
 
     python tools/export_dfine.py --size m --output dfine_m.onnx
     python tools/export_dfine.py --size m --half --output dfine_m_half.onnx
+    python tools/export_dfine.py --checkpoint ustc-community/dfine-medium-coco --output dfine_m_coco.onnx
     python tools/export_dfine.py --checkpoint ./dfine-medium-coco --output dfine_m_coco.onnx
+    python tools/export_dfine.py --size m --raw --output dfine_m_raw.onnx
 """
 
 from __future__ import annotations
@@ -127,13 +138,15 @@ def build_config(size: str):
     return DFineConfig(backbone_config=backbone, num_labels=NUM_CLASSES, **layout["model"])
 
 
-def build_model(size: str, checkpoint: Path | None, seed: int) -> nn.Module:
+def build_model(size: str, checkpoint: str | None, seed: int) -> nn.Module:
     from transformers import DFineForObjectDetection
 
     # Eager attention keeps the exported graph to plain MatMul/Softmax on every opset.
     if checkpoint is not None:
+        # A folder is read as it is; anything else is a hub model id, fetched (or
+        # taken from the local hub cache) by from_pretrained.
         model = DFineForObjectDetection.from_pretrained(
-            str(checkpoint), local_files_only=True, attn_implementation="eager"
+            checkpoint, local_files_only=Path(checkpoint).is_dir(), attn_implementation="eager"
         )
     else:
         torch.manual_seed(seed)
@@ -262,26 +275,97 @@ class DeployDetector(nn.Module):
         return labels, corners * scale, scores
 
 
-def export(wrapper: nn.Module, half: bool, output: Path, opset: int) -> None:
+class RawDetector(nn.Module):
+    """The bare network as published exports have it: pixel_values -> (logits, pred_boxes)."""
+
+    def __init__(self, model: nn.Module, input_to_float: bool = False):
+        super().__init__()
+        self.model = model
+        self.input_to_float = input_to_float
+
+    def forward(self, pixel_values: torch.Tensor):
+        if self.input_to_float:
+            pixel_values = pixel_values.float()
+        out = self.model(pixel_values=pixel_values)
+        return out.logits, out.pred_boxes
+
+
+CONTRACT_IO = (["images", "orig_target_sizes"], ["labels", "boxes", "scores"])
+RAW_IO = (["pixel_values"], ["logits", "pred_boxes"])
+
+
+def export(wrapper: nn.Module, half: bool, output: Path, opset: int, raw: bool = False) -> None:
     # transformers' shape assertions trace to aten._is_all_true, which has no ONNX
     # translation; with the input fixed at 640 x 640 the shapes hold by construction.
     os.environ["TRANSFORMERS_DISABLE_TORCH_CHECK"] = "1"
     dtype = torch.float16 if half else torch.float32
     images = torch.rand(1, 3, IMAGE_SIZE, IMAGE_SIZE).to(dtype)
     sizes = torch.tensor([[IMAGE_SIZE, IMAGE_SIZE]], dtype=torch.int64)
+    inputs, outputs = RAW_IO if raw else CONTRACT_IO
     output.parent.mkdir(parents=True, exist_ok=True)
     with torch.no_grad():
         program = torch.onnx.export(
             wrapper,
-            (images, sizes),
-            input_names=["images", "orig_target_sizes"],
-            output_names=["labels", "boxes", "scores"],
+            (images,) if raw else (images, sizes),
+            input_names=inputs,
+            output_names=outputs,
             opset_version=opset,
             dynamo=True,
             external_data=False,
             verbose=False,
         )
     program.save(str(output), external_data=False)
+
+
+def stamp_weights(output: Path, weights: str) -> None:
+    """Record where the weights came from in the file's metadata ("untrained" for random ones)."""
+    import onnx
+
+    model = onnx.load(str(output))
+    kept = [p for p in model.metadata_props if p.key != "quarn:weights"]
+    del model.metadata_props[:]
+    model.metadata_props.extend(kept)
+    model.metadata_props.add(key="quarn:weights", value=weights)
+    onnx.save(model, str(output))
+
+
+def post_process(logits: np.ndarray, centre_boxes: np.ndarray, sizes: np.ndarray, top_k: int = TOP_K):
+    """DeployDetector's post-processing in numpy, for the outputs of a raw export."""
+    num_classes = logits.shape[-1]
+    scores = 1.0 / (1.0 + np.exp(-logits.astype(np.float64).reshape(len(logits), -1)))
+    index = np.argsort(-scores, axis=-1, kind="stable")[:, : min(top_k, scores.shape[-1])]
+    labels, query = index % num_classes, index // num_classes
+    cx, cy, w, h = np.moveaxis(np.take_along_axis(centre_boxes.astype(np.float32), query[..., None], axis=1), -1, 0)
+    corners = np.stack([cx - np.float32(0.5) * w, cy - np.float32(0.5) * h, cx + np.float32(0.5) * w, cy + np.float32(0.5) * h], -1)
+    scale = np.tile(sizes.astype(np.float32), (1, 2))[:, None, :]
+    return labels, corners * scale, np.take_along_axis(scores, index, axis=-1).astype(np.float32)
+
+
+def check_raw(reference: nn.Module, output: Path, half: bool, seed: int) -> bool:
+    """Post-process the raw graph's outputs in numpy and compare with the PyTorch deploy detector.
+
+    The raw outputs themselves are not compared position for position: the
+    decoder's queries come in the order of the encoder's scores, which swaps
+    near-equal neighbours at float rounding, and only the post-processed
+    records are what a user sees.
+    """
+    import onnx
+    import onnxruntime as ort
+
+    onnx.checker.check_model(str(output))
+    session = ort.InferenceSession(str(output), providers=["CPUExecutionProvider"])
+    print(f"inputs { {i.name: i.type for i in session.get_inputs()} }, outputs { {o.name: o.type for o in session.get_outputs()} }")
+    gen = torch.Generator().manual_seed(seed + 1)
+    images = torch.rand(1, 3, IMAGE_SIZE, IMAGE_SIZE, generator=gen)
+    sizes = torch.tensor([[1920, 1080]], dtype=torch.int64)
+    feed = images.half() if half else images
+    with torch.no_grad():
+        ref = [t.numpy() for t in reference(feed.float(), sizes)]
+    logits, centre_boxes = session.run(RAW_IO[1], {"pixel_values": feed.numpy()})
+    ok, text = compare(ref, post_process(logits, centre_boxes, sizes.numpy()), 1e-4, 0.05, 1e-4)
+    print(f"check, ONNX Runtime CPU post-processed in numpy against PyTorch, target 1920x1080: {'OK' if ok else 'FAILED'}")
+    print(f"  {text}")
+    return ok
 
 
 def compare(ref, got, score_atol: float, box_atol: float, box_rtol: float) -> tuple[bool, str]:
@@ -369,37 +453,68 @@ def check(reference: nn.Module, output: Path, half: bool, seed: int) -> bool:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", choices=sorted(_SIZES), default="m", help="model size for fresh weights (default m)")
-    parser.add_argument("--checkpoint", type=Path, help="local transformers checkpoint folder (no download)")
+    parser.add_argument(
+        "--checkpoint",
+        help="transformers checkpoint: a local folder, or a hub model id such as"
+        " ustc-community/dfine-medium-coco (downloaded when online)",
+    )
     parser.add_argument("--seed", type=int, default=0, help="seed for fresh weights and the check input")
     parser.add_argument("--half", action="store_true", help="float16 'images' input")
     parser.add_argument("--opset", type=int, default=18)
     parser.add_argument("--output", type=Path, required=True)
     parser.add_argument("--skip-check", action="store_true", help="do not compare ONNX Runtime with PyTorch")
+    parser.add_argument(
+        "--raw",
+        action="store_true",
+        help="export the bare network (pixel_values -> logits, pred_boxes), as published exports have it,"
+        " for quarn-detect-model adapt",
+    )
     args = parser.parse_args()
 
     t0 = time.perf_counter()
-    model = build_model(args.size, args.checkpoint, args.seed)
+    try:
+        model = build_model(args.size, args.checkpoint, args.seed)
+    except OSError as exc:  # no such folder or hub id, or no network for a download
+        print(f"error: cannot load checkpoint {args.checkpoint!r}: {exc}", file=sys.stderr)
+        return 1
     num_classes = model.config.num_labels
     if num_classes != NUM_CLASSES:
         print(f"note: the model has {num_classes} classes; quarn names labels from the 80 COCO classes")
     params = sum(p.numel() for p in model.parameters())
-    reference = None if args.skip_check else DeployDetector(copy.deepcopy(model), num_classes).eval()
-    fused = to_deploy(model)
-    print(
-        f"model: {'checkpoint ' + str(args.checkpoint) if args.checkpoint else f'D-FINE-{args.size.upper()} seed {args.seed}'}"
-        f", {params / 1e6:.2f} M parameters, {num_classes} classes, {fused} RepVGG blocks fused"
-    )
-    # A half graph takes float16 images and computes in float32 after one Cast: ONNX
-    # Runtime's CPU provider lacks float16 kernels for most of these operators and
-    # runs an all-float16 graph only by wrapping them in inserted Casts (slower than
-    # float32, with float16 rounding between every pair of nodes).
-    wrapper = DeployDetector(model, num_classes, input_to_float=args.half).eval()
-    export(wrapper, args.half, args.output, args.opset)
+    source = f"checkpoint {args.checkpoint}" if args.checkpoint else f"D-FINE-{args.size.upper()} seed {args.seed}"
+    if args.raw:
+        # Published exports are of the transformers model as it is: no fusion, no post-processing.
+        reference = None if args.skip_check else DeployDetector(copy.deepcopy(model), num_classes).eval()
+        print(f"model: {source}, {params / 1e6:.2f} M parameters, {num_classes} classes, raw outputs")
+        wrapper = RawDetector(model, input_to_float=args.half).eval()
+    else:
+        reference = None if args.skip_check else DeployDetector(copy.deepcopy(model), num_classes).eval()
+        fused = to_deploy(model)
+        print(f"model: {source}, {params / 1e6:.2f} M parameters, {num_classes} classes, {fused} RepVGG blocks fused")
+        # A half graph takes float16 images and computes in float32 after one Cast: ONNX
+        # Runtime's CPU provider lacks float16 kernels for most of these operators and
+        # runs an all-float16 graph only by wrapping them in inserted Casts (slower than
+        # float32, with float16 rounding between every pair of nodes).
+        wrapper = DeployDetector(model, num_classes, input_to_float=args.half).eval()
+    export(wrapper, args.half, args.output, args.opset, raw=args.raw)
+    # Only the weights' origin is recorded, never a local path.
+    weights = "untrained" if args.checkpoint is None else args.checkpoint.rstrip("/\\")
+    if Path(weights).is_dir():
+        weights = Path(weights).resolve().name
+    stamp_weights(args.output, weights)
     size_mb = args.output.stat().st_size / 1e6
     print(f"exported {args.output} ({size_mb:.1f} MB, opset {args.opset}) in {time.perf_counter() - t0:.0f} s")
+    if args.checkpoint is None:
+        print(
+            f"warning: {args.output} holds random weights (metadata quarn:weights = untrained): it detects nothing"
+            " meaningful and serves only to try the pipeline and measure speed. For real detections export a trained"
+            " checkpoint (--checkpoint ustc-community/dfine-medium-coco) or adapt the published ONNX export"
+            " (see README, Quick start)."
+        )
     if reference is None:
         return 0
-    return 0 if check(reference, args.output, args.half, args.seed) else 1
+    ok = check_raw(reference, args.output, args.half, args.seed) if args.raw else check(reference, args.output, args.half, args.seed)
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

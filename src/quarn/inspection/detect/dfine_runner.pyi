@@ -1,4 +1,11 @@
-"""Type information for the ``dfine_runner`` C++ extension (D-FINE detection through ONNX Runtime)."""
+"""D-FINE object detection through ONNX Runtime: one image in, a list of ``Detection`` records out.
+
+The model is an ONNX graph with its post-processing inside (inputs ``images``
+and ``orig_target_sizes``; outputs ``labels``, ``boxes``, ``scores``), found by
+name through ``quarn.weights`` under the component key ``"detect"``.  The
+module produces boxes and judges nothing.  Type information for the C++
+extension; the docstrings here are the English documentation of its API.
+"""
 
 import logging
 import threading
@@ -9,34 +16,99 @@ import numpy as np
 import numpy.typing as npt
 
 DEFAULT_WEIGHTS: Final = "dfine_m_coco.onnx"
+"""File name of the default model, looked up as ``detect/dfine_m_coco.onnx`` under the model folders."""
+
 COCO80: tuple[str, ...]
+"""The 80 COCO class names, 0-based: ``COCO80[label]`` names a model label (``COCO80[0] == "person"``)."""
+
 _CACHE: dict[tuple[str, str], DfineDetector]
 _LOCK: threading.Lock
+
 logger: logging.Logger
+"""The logger ``"quarn.detect.dfine"``: WARNING when CUDA was asked for but is not in use, INFO when a model is loaded."""
 
 class DetectError(RuntimeError):
-    """Bad input, failed inference, a missing model file or a missing ONNX Runtime."""
+    """A failure the user can act on.
+
+    Raised by ``detect`` for an input that is not a non-empty numpy array and,
+    with the underlying exception as ``__cause__``, when inference fails; by
+    ``DfineDetector`` and ``get_detector`` when ONNX Runtime is not installed or
+    the model file cannot be found (the message names every place searched).
+    """
 
 @dataclass
 class Detection:
+    """One detected object.  Records compare by value and are not hashable."""
+
     cls_id: int
+    """The model's 0-based class label, as the graph gives it."""
     cls_name: str
+    """``COCO80[cls_id]``; the label's decimal text for labels outside the table."""
     conf: float
+    """The score, 0..1."""
     xyxy: tuple[int, int, int, int]
+    """Corners (x1, y1, x2, y2) in the original image's pixels, truncated toward zero, not clipped."""
     obb: tuple[float, ...] | None = None
+    """Oriented box; always None from this detector."""
 
 class DfineDetector:
-    model: str
-    session: Any  # onnxruntime.InferenceSession
-    provider: str
-    device: str
-    names: dict[int, str]
-    _image_dtype: type[np.floating[Any]]
-    def __init__(self, model: str = "dfine_m_coco.onnx", device: str | None = None) -> None: ...
-    def _preprocess(self, image: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]: ...
-    def detect(self, image: npt.NDArray[Any], conf: float = 0.25, iou: float = 0.45) -> list[Detection]: ...
+    """One loaded model: an ONNX Runtime session and what detection needs.
 
-def get_detector(model: str = "dfine_m_coco.onnx", device: str | None = None) -> DfineDetector: ...
-def is_available(model: str = "dfine_m_coco.onnx") -> bool: ...
-def available() -> bool: ...
-def _providers(device: str | None) -> list[str]: ...
+    Loading is expensive; build one per model and device and share it, which
+    is what ``get_detector`` does.
+    """
+
+    model: str
+    """The model name or path as given, not the resolved file."""
+    session: Any  # onnxruntime.InferenceSession
+    """The ONNX Runtime session on the model file."""
+    provider: str
+    """The execution provider in use, e.g. ``"CPUExecutionProvider"``."""
+    device: str
+    """``"cuda"`` or ``"cpu"``: the device in use, which may differ from the one asked for."""
+    names: dict[int, str]
+    """Label to class name, from ``COCO80``."""
+    _image_dtype: type[np.floating[Any]]
+    def __init__(self, model: str = "dfine_m_coco.onnx", device: str | None = None) -> None:
+        """Load ``model`` (a bare file name, looked up under the model folders, or a path) on ``device``.
+
+        ``device``: None or ``"auto"`` uses CUDA when ONNX Runtime offers it, else
+        the CPU; ``"cpu"`` forces the CPU; ``"cuda"`` asks for CUDA and logs a
+        warning when it is not available.  Raises ``DetectError`` when ONNX
+        Runtime is missing or the model file is not found; ONNX Runtime's own
+        error when the file is not a loadable model.
+        """
+    def _preprocess(self, image: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
+        """The network inputs for ``image``: 1 x 3 x 640 x 640 RGB float32 in 0..1, and ``[[width, height]]``."""
+    def detect(self, image: npt.NDArray[Any], conf: float = 0.25, iou: float = 0.45) -> list[Detection]:
+        """Detect the objects in one image.
+
+        ``image`` is an 8-bit numpy array, BGR ``H x W x 3`` or grey ``H x W``.
+        Returns the records whose score is at least ``conf``, in the model's
+        output order (not re-sorted), with boxes in the image's own pixels.
+        ``iou`` is accepted and not used: D-FINE needs no non-maximum
+        suppression, and the parameter stays for callers' settings.
+
+        Raises ``DetectError`` for an input that is not a non-empty numpy array
+        and when inference fails (the cause attached).  A ``conf`` that
+        ``float()`` rejects raises TypeError or ValueError.
+        """
+
+def get_detector(model: str = "dfine_m_coco.onnx", device: str | None = None) -> DfineDetector:
+    """The shared detector for ``(model, device)``, loaded on the first request and kept for the process.
+
+    The cache key is ``(model, device or "auto")``: the strings as given, so
+    None, ``""`` and ``"auto"`` share one detector, while ``"cuda"`` and
+    ``"CUDA"``, or a bare name and a path to the same file, are separate
+    entries.  Thread-safe; concurrent first requests load the model once.
+    Errors of ``DfineDetector`` reach the caller and cache nothing.
+    """
+
+def is_available(model: str = "dfine_m_coco.onnx") -> bool:
+    """Whether the model file can be found; loads nothing (for diagnostics and display)."""
+
+def available() -> bool:
+    """Whether the default model file is present, i.e. whether detection can be offered; loads nothing."""
+
+def _providers(device: str | None) -> list[str]:
+    """The ONNX Runtime providers to request for ``device``, CPU last."""

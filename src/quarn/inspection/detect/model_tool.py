@@ -1,0 +1,435 @@
+"""``quarn-detect-model``: turn a published D-FINE ONNX export into the model the detector loads.
+
+Transformers-based exporters publish D-FINE as the bare network: one image input
+``pixel_values`` (B x 3 x 640 x 640, RGB 0..1) and two outputs, ``logits``
+(B x Q x C) and ``pred_boxes`` (B x Q x 4, normalised cx cy w h).  The detector
+needs the deploy form instead, with D-FINE's post-processing inside the graph:
+inputs ``images`` and ``orig_target_sizes`` (int64 [[w, h]]), outputs
+``labels``, ``boxes`` (x1 y1 x2 y2 in original pixels) and ``scores`` over the
+top 300 query x class pairs.  ``adapt`` appends that post-processing to the
+published graph, leaving the network itself untouched.
+
+    quarn-detect-model adapt model.onnx               # installs detect/dfine_m_coco.onnx
+    quarn-detect-model adapt model.onnx -o line3.onnx
+
+Only ``onnx`` is needed (``pip install "quarn[model]"``); no torch.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from quarn import weights
+
+PROG = "quarn-detect-model"
+# The detector's component key and default model name (dfine_runner's _MODULE and
+# DEFAULT_WEIGHTS); kept here so the tool runs without loading the extension.
+COMPONENT = "detect"
+DEFAULT_NAME = "dfine_m_coco.onnx"
+TOP_K = 300
+COCO_CLASSES = 80
+IMAGE_SIZE = 640
+MIN_OPSET = 11  # TopK with a K input and the largest/sorted attributes, GatherElements
+
+RAW_IMAGE, RAW_LOGITS, RAW_BOXES = "pixel_values", "logits", "pred_boxes"
+CONTRACT_INPUTS = ("images", "orig_target_sizes")
+CONTRACT_OUTPUTS = ("labels", "boxes", "scores")
+MISSING_ONNX = f'{PROG} needs the onnx package, which is not installed. Install it with: pip install "quarn[model]"'
+
+
+class Refused(Exception):
+    """The input is not something this tool can adapt, or the output may not be written."""
+
+
+@dataclass
+class RawLayout:
+    """Where the parts of a raw export are and how big they are."""
+
+    image: str
+    logits: str
+    boxes: str
+    queries: int
+    classes: int
+    image_elem: int
+    logits_elem: int
+    boxes_elem: int
+    batch: Any  # the batch dimension as the graph declares it: an int or a symbolic name
+
+
+def _import_onnx() -> Any:
+    try:
+        import onnx
+    except ImportError as exc:
+        raise Refused(MISSING_ONNX) from exc
+    return onnx
+
+
+def _dims(value_info: Any) -> list[int | str | None] | None:
+    """The declared shape of a graph input or output: ints, symbolic names or None; None when unranked."""
+    tensor = value_info.type.tensor_type
+    if not tensor.HasField("shape"):
+        return None
+    out: list[int | str | None] = []
+    for d in tensor.shape.dim:
+        if d.HasField("dim_value"):
+            out.append(d.dim_value)
+        elif d.HasField("dim_param"):
+            out.append(d.dim_param)
+        else:
+            out.append(None)
+    return out
+
+
+def _fits(dim: int | str | None, want: int) -> bool:
+    return not isinstance(dim, int) or dim == want
+
+
+def _pick(named: str, candidates: list[Any], what: str, test: Any) -> Any:
+    """The value called ``named``; else the only candidate that ``test`` accepts."""
+    for v in candidates:
+        if v.name == named:
+            return v
+    fitting = [v for v in candidates if test(v)]
+    if len(fitting) != 1:
+        found = ", ".join(f"{v.name} {_dims(v)}" for v in candidates) or "none"
+        raise Refused(f"no {what} (named {named!r}, or the only one of its shape) among: {found}")
+    return fitting[0]
+
+
+def _probe_shapes(model: Any, image: Any) -> tuple[list[int | str | None], ...]:
+    """Run the raw graph once on a blank image to learn output shapes the file leaves symbolic."""
+    import numpy as np
+    import onnxruntime as ort
+
+    from onnx import helper
+
+    elem = image.type.tensor_type.elem_type
+    blank = np.zeros((1, 3, IMAGE_SIZE, IMAGE_SIZE), dtype=helper.tensor_dtype_to_np_dtype(elem))
+    options = ort.SessionOptions()
+    options.log_severity_level = 3
+    session = ort.InferenceSession(model.SerializeToString(), options, providers=["CPUExecutionProvider"])
+    return tuple(list(a.shape) for a in session.run(None, {image.name: blank}))
+
+
+def inspect_raw(model: Any) -> RawLayout:
+    """Find the image input and the two outputs of a raw D-FINE export; refuse anything else."""
+    from onnx import TensorProto
+
+    graph = model.graph
+    opset = next((o.version for o in model.opset_import if o.domain in ("", "ai.onnx")), 0)
+    names_in = [i.name for i in graph.input]
+    names_out = [o.name for o in graph.output]
+    if set(CONTRACT_INPUTS) <= set(names_in) or set(CONTRACT_OUTPUTS) <= set(names_out):
+        raise Refused("it already has the detector's inputs and outputs (images, orig_target_sizes -> labels, boxes, scores)")
+    if opset < MIN_OPSET:
+        raise Refused(f"its opset is {opset}; at least {MIN_OPSET} is needed")
+    initialised = {t.name for t in graph.initializer}
+    inputs = [i for i in graph.input if i.name not in initialised]
+    floats = (TensorProto.FLOAT, TensorProto.FLOAT16, TensorProto.BFLOAT16, TensorProto.DOUBLE)
+
+    def is_float(v: Any) -> bool:
+        return v.type.tensor_type.elem_type in floats
+
+    def is_image(v: Any) -> bool:
+        # the detector feeds float32, or float16 to a float16 input; nothing else
+        d = _dims(v)
+        elem = v.type.tensor_type.elem_type
+        return elem in (TensorProto.FLOAT, TensorProto.FLOAT16) and d is not None and len(d) == 4 and _fits(d[1], 3)
+
+    image = _pick(RAW_IMAGE, inputs, "image input", is_image)
+    if len(inputs) != 1:
+        raise Refused(f"it takes {len(inputs)} inputs ({', '.join(names_in)}); a raw export takes the image only")
+    d = _dims(image)
+    if not is_image(image) or not all(_fits(x, n) for x, n in zip(d or [], (1, 3, IMAGE_SIZE, IMAGE_SIZE))):
+        raise Refused(f"its input {image.name} is {d}, not a float32 or float16 image [1, 3, {IMAGE_SIZE}, {IMAGE_SIZE}]")
+
+    outputs = list(graph.output)
+
+    def rank3(v: Any) -> bool:
+        d = _dims(v)
+        return is_float(v) and d is not None and len(d) == 3
+
+    def box_like(v: Any) -> bool:
+        d = _dims(v)
+        return rank3(v) and d is not None and _fits(d[2], 4)
+
+    boxes = _pick(RAW_BOXES, outputs, "box output [B, Q, 4]", box_like)
+    logits = _pick(RAW_LOGITS, [o for o in outputs if o is not boxes], "class logit output [B, Q, C]", rank3)
+    shapes = {o.name: _dims(o) for o in outputs}
+    # Q and C must be known to build the post-processing; exporters often leave them symbolic.
+    if not all(rank3(v) and all(isinstance(x, int) for x in shapes[v.name][1:]) for v in (logits, boxes)):  # type: ignore[index]
+        try:
+            probed = _probe_shapes(model, image)
+        except Exception as exc:  # any failure of the trial run means the file is unusable as it is
+            raise Refused(f"it does not run on a {IMAGE_SIZE} x {IMAGE_SIZE} image: {exc}") from exc
+        shapes = {o.name: s for o, s in zip(outputs, probed)}
+    lshape, bshape = shapes[logits.name] or [], shapes[boxes.name] or []
+    if (
+        not (is_float(logits) and is_float(boxes))
+        or len(lshape) != 3
+        or len(bshape) != 3
+        or bshape[2] != 4
+        or lshape[1] != bshape[1]
+        or not (isinstance(lshape[1], int) and lshape[1] >= 1 and isinstance(lshape[2], int) and lshape[2] >= 1)
+    ):
+        raise Refused(f"its outputs {logits.name} {lshape} and {boxes.name} {bshape} are not float [B, Q, C] and [B, Q, 4]")
+    return RawLayout(
+        image=image.name,
+        logits=logits.name,
+        boxes=boxes.name,
+        queries=int(lshape[1]),
+        classes=int(lshape[2]),
+        image_elem=image.type.tensor_type.elem_type,
+        logits_elem=logits.type.tensor_type.elem_type,
+        boxes_elem=boxes.type.tensor_type.elem_type,
+        batch=(_dims(logits) or [None])[0],
+    )
+
+
+def _graphs(graph: Any) -> Iterator[Any]:
+    """A graph and every subgraph of its control-flow nodes."""
+    yield graph
+    for node in graph.node:
+        for attr in node.attribute:
+            if attr.HasField("g"):
+                yield from _graphs(attr.g)
+            for g in attr.graphs:
+                yield from _graphs(g)
+
+
+def _rename(graph: Any, old: str, new: str) -> None:
+    for g in _graphs(graph):
+        for node in g.node:
+            node.input[:] = [new if n == old else n for n in node.input]
+            node.output[:] = [new if n == old else n for n in node.output]
+        for v in (*g.input, *g.output, *g.value_info, *g.initializer):
+            if v.name == old:
+                v.name = new
+
+
+def _all_names(graph: Any) -> set[str]:
+    names: set[str] = set()
+    for g in _graphs(graph):
+        for node in g.node:
+            names.update(node.input)
+            names.update(node.output)
+        names.update(v.name for v in (*g.input, *g.output, *g.value_info, *g.initializer))
+    return names
+
+
+def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
+    """Append D-FINE's deploy post-processing to a raw export, in place, and return it.
+
+    The same computation as tools/export_dfine.py puts in its graphs: sigmoid of
+    the logits, the top K = min(300, Q*C) of all query x class scores, label =
+    index mod C, query = index div C, that query's centre box turned into
+    corners and scaled by [w, h, w, h] from ``orig_target_sizes``.
+    """
+    from onnx import TensorProto as T, helper as h, numpy_helper
+
+    import numpy as np
+
+    graph = model.graph
+    # Internal values that happen to carry a contract name move aside first.
+    used = _all_names(graph)
+    for taken in (*CONTRACT_INPUTS, *CONTRACT_OUTPUTS):
+        if taken in used and taken != layout.image:
+            fresh = _fresh(f"raw/{taken}", used)
+            _rename(graph, taken, fresh)
+            used.add(fresh)
+            if layout.logits == taken:
+                layout.logits = fresh
+            if layout.boxes == taken:
+                layout.boxes = fresh
+    _rename(graph, layout.image, "images")
+
+    def new_name(base: str) -> str:
+        fresh = _fresh(f"quarn_post/{base}", used)
+        used.add(fresh)
+        return fresh
+
+    c, k = layout.classes, min(TOP_K, layout.queries * layout.classes)
+    consts: dict[str, Any] = {
+        "k": np.array([k], np.int64),
+        "classes": np.array(c, np.int64),
+        "flat_shape": np.array([0, -1], np.int64),
+        "column_shape": np.array([0, -1, 1], np.int64),
+        "box_width": np.array([1, 1, 4], np.int64),
+        "scale_shape": np.array([-1, 1, 4], np.int64),
+        "half": np.array(0.5, np.float32),
+        "s0": np.array([0], np.int64),
+        "s2": np.array([2], np.int64),
+        "s4": np.array([4], np.int64),
+    }
+    cn = {key: new_name(key) for key in consts}
+    graph.initializer.extend(numpy_helper.from_array(v, cn[key]) for key, v in consts.items())
+
+    logits, boxes = layout.logits, layout.boxes
+    nodes = []
+    if layout.logits_elem != T.FLOAT:
+        nodes.append(h.make_node("Cast", [logits], [logits := new_name("logits_f32")], to=T.FLOAT))
+    if layout.boxes_elem != T.FLOAT:
+        nodes.append(h.make_node("Cast", [boxes], [boxes := new_name("boxes_f32")], to=T.FLOAT))
+    prob, flat, index, query, column, wide, chosen = (new_name(n) for n in ("prob", "flat", "index", "query", "column", "wide", "chosen"))
+    centre, size, half_size, lo, hi, corners = (new_name(n) for n in ("centre", "size", "half_size", "lo", "hi", "corners"))
+    wh, whwh, scale = new_name("wh"), new_name("whwh"), new_name("scale")
+    nodes += [
+        h.make_node("Sigmoid", [logits], [prob]),
+        h.make_node("Reshape", [prob, cn["flat_shape"]], [flat]),  # [B, Q*C]
+        h.make_node("TopK", [flat, cn["k"]], ["scores", index], axis=-1, largest=1, sorted=1),
+        h.make_node("Mod", [index, cn["classes"]], ["labels"]),
+        h.make_node("Div", [index, cn["classes"]], [query]),
+        h.make_node("Reshape", [query, cn["column_shape"]], [column]),  # [B, K, 1]
+        h.make_node("Expand", [column, cn["box_width"]], [wide]),  # [B, K, 4]
+        h.make_node("GatherElements", [boxes, wide], [chosen], axis=1),
+        h.make_node("Slice", [chosen, cn["s0"], cn["s2"], cn["s2"]], [centre]),
+        h.make_node("Slice", [chosen, cn["s2"], cn["s4"], cn["s2"]], [size]),
+        h.make_node("Mul", [size, cn["half"]], [half_size]),
+        h.make_node("Sub", [centre, half_size], [lo]),
+        h.make_node("Add", [centre, half_size], [hi]),
+        h.make_node("Concat", [lo, hi], [corners], axis=2),
+        # [[w, h]] -> [[[w, h, w, h]]]
+        h.make_node("Cast", ["orig_target_sizes"], [wh], to=T.FLOAT),
+        h.make_node("Concat", [wh, wh], [whwh], axis=1),
+        h.make_node("Reshape", [whwh, cn["scale_shape"]], [scale]),
+        h.make_node("Mul", [corners, scale], ["boxes"]),
+    ]
+    graph.node.extend(nodes)
+
+    batch = layout.batch if layout.batch is not None else "batch"
+    graph.input.append(h.make_tensor_value_info("orig_target_sizes", T.INT64, [batch, 2]))
+    del graph.output[:]
+    graph.output.extend(
+        [
+            h.make_tensor_value_info("labels", T.INT64, [batch, k]),
+            h.make_tensor_value_info("boxes", T.FLOAT, [batch, k, 4]),
+            h.make_tensor_value_info("scores", T.FLOAT, [batch, k]),
+        ]
+    )
+    # Keep what the file said about itself (its weights' origin included) and say what was done.
+    props = {p.key: p.value for p in model.metadata_props}
+    props["quarn:adapted_from"] = source
+    props["quarn:post_processing"] = f"sigmoid, top {k} of {layout.queries} queries x {c} classes, cxcywh to xyxy in pixels"
+    del model.metadata_props[:]
+    for key, value in props.items():
+        model.metadata_props.add(key=key, value=value)
+    return model
+
+
+def _fresh(base: str, used: set[str]) -> str:
+    candidate, n = base, 0
+    while candidate in used:
+        n += 1
+        candidate = f"{base}_{n}"
+    return candidate
+
+
+def default_target() -> Path:
+    """Where the detector's default model is installed: detect/dfine_m_coco.onnx under the first weights root."""
+    return weights.search_roots()[0] / COMPONENT / DEFAULT_NAME
+
+
+def write_atomically(data: bytes, target: Path, force: bool) -> None:
+    """Write ``data`` to ``target`` through a temporary file in the same folder.
+
+    Readers see the old file or the whole new one, never a part.  Without
+    ``force`` an existing file is left alone, also when it appears while writing.
+    """
+    target.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        if force:
+            os.replace(tmp, target)
+        else:
+            try:
+                os.link(tmp, target)  # fails if the target exists: no check-then-write race
+            except FileExistsError:
+                raise Refused(f"{target} exists; pass --force to replace it") from None
+            except OSError:  # a file system without hard links
+                if target.exists():
+                    raise Refused(f"{target} exists; pass --force to replace it") from None
+                os.replace(tmp, target)
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+
+
+def adapt(source: Path, output: Path | None, force: bool, out: Any = None) -> Path:
+    """Adapt the raw export ``source``; write it to ``output`` or install it as the default model."""
+    out = sys.stdout if out is None else out
+    onnx = _import_onnx()
+    target = output if output is not None else default_target()
+    if not source.is_file():
+        raise Refused(f"{source}: no such file")
+    if target.exists() and target.resolve() == source.resolve():
+        raise Refused(f"{target} is the input file; give another output")
+    if target.exists() and not force:
+        raise Refused(f"{target} exists; pass --force to replace it")
+    try:
+        model = onnx.load(str(source))
+    except Exception as exc:  # protobuf's and onnx's errors alike: the file is not a model
+        raise Refused(f"{source} is not an ONNX model: {exc}") from exc
+    try:
+        layout = inspect_raw(model)
+    except Refused as exc:
+        raise Refused(f"{source} is not a raw D-FINE export: {exc}") from None
+    adapt_model(model, layout, source.name)
+    try:
+        onnx.checker.check_model(model)
+    except Exception as exc:  # the adapted graph must be sound before it is installed
+        raise Refused(f"{source}: the adapted graph does not check: {exc}") from exc
+    write_atomically(model.SerializeToString(), target, force)
+    k = min(TOP_K, layout.queries * layout.classes)
+    elem = onnx.helper.tensor_dtype_to_np_dtype(layout.image_elem)
+    print(f"{source} -> {target}", file=out)
+    print(f"  images {elem} (was {layout.image}), {layout.queries} queries x {layout.classes} classes, top {k}", file=out)
+    if layout.classes != COCO_CLASSES:
+        print(
+            f"note: the model has {layout.classes} classes, not COCO's {COCO_CLASSES}; the detector names labels"
+            f" from COCO80, and labels from {COCO_CLASSES} on print as numbers",
+            file=out,
+        )
+    if output is None:
+        print(f"  installed as the default model ({COMPONENT}/{DEFAULT_NAME}); quarn-detect uses it without --model", file=out)
+    return target
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description="Model files for quarn's D-FINE detector.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    a = sub.add_parser(
+        "adapt",
+        help="turn a raw D-FINE ONNX export (pixel_values -> logits, pred_boxes) into the detector's model",
+        description="Append D-FINE's post-processing to a raw ONNX export (pixel_values -> logits, pred_boxes) so"
+        " that the detector can load it. Without -o the result is installed as the default model,"
+        f" {COMPONENT}/{DEFAULT_NAME} under the first model folder ({weights.ENV_VAR} or the per-user folder).",
+    )
+    a.add_argument("source", type=Path, metavar="IN.onnx", help="the raw export")
+    a.add_argument("-o", "--output", type=Path, metavar="OUT.onnx", help="write here instead of installing")
+    a.add_argument("--force", action="store_true", help="replace an existing output file")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        adapt(args.source, args.output, args.force)
+    except Refused as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

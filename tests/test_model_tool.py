@@ -1,0 +1,262 @@
+import os
+import subprocess
+from collections import Counter
+from types import SimpleNamespace
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+from conftest import reference_preprocess
+
+onnx = pytest.importorskip("onnx")
+from onnx import TensorProto as T, helper as h  # noqa: E402
+
+ort = pytest.importorskip("onnxruntime")
+model_tool = pytest.importorskip("quarn.inspection.detect.model_tool")
+
+GRID = 8  # 640 / 80: the raw stand-in pools the image to 8 x 8 cells, one query per cell
+
+
+def build_raw(path, classes=80, image="pixel_values", logits="logits", boxes="pred_boxes", elem=T.FLOAT,
+              symbolic=False, boxes_first=False, seed=0):
+    """A stand-in for a published raw export: each pooled 80 x 80 cell of the image is a query.
+
+    features [1, Q, 3] = cell means; logits = features @ W + B; pred_boxes = sigmoid(features @ V + D),
+    so every output depends on the pixels and differs between queries and classes.
+    """
+    rng = np.random.default_rng(seed)
+    q = GRID * GRID
+    inits = [h.make_tensor("w", T.FLOAT, [3, classes], rng.normal(0, 3, (3, classes)).ravel()),
+             h.make_tensor("b", T.FLOAT, [q, classes], rng.normal(0, 1, (q, classes)).ravel()),
+             h.make_tensor("v", T.FLOAT, [3, 4], rng.normal(0, 2, (3, 4)).ravel()),
+             h.make_tensor("d", T.FLOAT, [q, 4], rng.normal(0, 0.5, (q, 4)).ravel()),
+             h.make_tensor("shape", T.INT64, [3], [0, 3, -1])]
+    x = image
+    nodes = []
+    if elem != T.FLOAT:
+        nodes.append(h.make_node("Cast", [image], ["x32"], to=T.FLOAT))
+        x = "x32"
+    nodes += [h.make_node("AveragePool", [x], ["pool"], kernel_shape=[80, 80], strides=[80, 80]),
+              h.make_node("Reshape", ["pool", "shape"], ["flat"]),
+              h.make_node("Transpose", ["flat"], ["feat"], perm=[0, 2, 1]),
+              h.make_node("MatMul", ["feat", "w"], ["fw"]),
+              h.make_node("Add", ["fw", "b"], ["logits32"]),
+              h.make_node("MatMul", ["feat", "v"], ["fv"]),
+              h.make_node("Add", ["fv", "d"], ["fvd"]),
+              h.make_node("Sigmoid", ["fvd"], ["boxes32"])]
+    for src, dst in (("logits32", logits), ("boxes32", boxes)):
+        nodes.append(h.make_node("Cast", [src], [dst], to=elem))
+    dims = (["batch", 3, "height", "width"], ["batch", "queries", "classes"], ["batch", "queries", 4]) if symbolic \
+        else ([1, 3, 640, 640], [1, q, classes], [1, q, 4])
+    outs = [h.make_tensor_value_info(logits, elem, dims[1]), h.make_tensor_value_info(boxes, elem, dims[2])]
+    graph = h.make_graph(nodes, "raw_dfine_stand_in", [h.make_tensor_value_info(image, elem, dims[0])],
+                         outs[::-1] if boxes_first else outs, inits)
+    model = h.make_model(graph, opset_imports=[h.make_opsetid("", 17)], ir_version=8)
+    model.metadata_props.add(key="quarn:weights", value="stand-in")
+    onnx.save(model, path)
+    return path
+
+
+def post_process(logits, centre_boxes, size):
+    """D-FINE's deploy post-processing in numpy, every query x class pair ranked: [(label, score, xyxy)]."""
+    classes = logits.shape[-1]
+    scores = 1 / (1 + np.exp(-logits[0].astype(np.float64).ravel()))
+    order = np.argsort(-scores, kind="stable")
+    labels, query = order % classes, order // classes
+    cx, cy, w, h_ = centre_boxes[0].astype(np.float32)[query].T
+    half = np.float32(0.5)
+    corners = np.stack([cx - half * w, cy - half * h_, cx + half * w, cy + half * h_], 1) * np.tile(size.astype(np.float32), 2)
+    return [(int(c), float(s), tuple(int(v) for v in b)) for c, s, b in zip(labels, scores[order], corners)]
+
+
+def assert_same_records(got, ranked, k, tol):
+    """The top k of ``ranked`` in order; records whose scores are within tol may swap, also at the cut-off."""
+    assert len(got) == k
+    scores = [s for _, s, _ in ranked]
+    assert [d.conf for d in got] == pytest.approx(scores[:k], abs=tol)
+    assert all(d.obb is None and type(d.cls_id) is int for d in got)
+    i = 0
+    while i < k:
+        j = i + 1
+        while j < len(ranked) and scores[j - 1] - scores[j] <= tol:
+            j += 1
+        mine = Counter((d.cls_id, d.xyxy) for d in got[i:j])
+        theirs = Counter((c, b) for c, _, b in ranked[i:j])
+        assert mine == theirs if j <= k else not mine - theirs, (i, j, mine, theirs)
+        i = j
+
+
+def blocky(h_, w, seed, grey=False):
+    """An image of coarse random blocks, so the pooled cells differ strongly."""
+    small = np.random.default_rng(seed).integers(0, 256, (5, 7) if grey else (5, 7, 3), dtype=np.uint8)
+    return cv2.resize(small, (w, h_), interpolation=cv2.INTER_NEAREST)
+
+
+@pytest.fixture
+def run_tool(capsys):
+    """quarn-detect-model in this process: (exit status, stdout, stderr)."""
+    def run(*args):
+        status = model_tool.main([str(a) for a in args])
+        out, err = capsys.readouterr()
+        return SimpleNamespace(returncode=status, stdout=out, stderr=err)
+    return run
+
+
+@pytest.mark.parametrize("variant", [
+    dict(),
+    dict(classes=3),  # 64 queries x 3 classes: fewer pairs than 300
+    dict(classes=91, image="input", logits="out_a", boxes="out_b", boxes_first=True),  # found by shape
+    dict(symbolic=True),  # Q and C left symbolic: learnt from a trial run
+    dict(elem=T.FLOAT16),
+])
+def test_adapted_graph_gives_numpy_post_processing(dr, tmp_path, variant):
+    raw = build_raw(tmp_path / "raw.onnx", **variant)
+    adapted = tmp_path / "adapted.onnx"
+    assert model_tool.main(["adapt", str(raw), "-o", str(adapted)]) == 0
+
+    model = onnx.load(adapted)
+    assert [i.name for i in model.graph.input] == ["images", "orig_target_sizes"]
+    assert [o.name for o in model.graph.output] == ["labels", "boxes", "scores"]
+    meta = {p.key: p.value for p in model.metadata_props}
+    assert meta["quarn:weights"] == "stand-in" and meta["quarn:adapted_from"] == "raw.onnx"
+
+    session = ort.InferenceSession(str(raw), providers=["CPUExecutionProvider"])
+    detector = dr.DfineDetector(str(adapted), "cpu")
+    classes = variant.get("classes", 80)
+    for i, (hh, ww, grey) in enumerate([(480, 640, False), (37, 1203, False), (1080, 1920, True), (640, 640, False)]):
+        image = blocky(hh, ww, i, grey)
+        pixels, size = reference_preprocess(image)
+        pixels = pixels.astype(np.float16) if variant.get("elem") == T.FLOAT16 else pixels
+        out = dict(zip([o.name for o in session.get_outputs()], session.run(None, {session.get_inputs()[0].name: pixels})))
+        logits, boxes = out[variant.get("logits", "logits")], out[variant.get("boxes", "pred_boxes")]
+        got = detector.detect(image, conf=0.0)
+        assert_same_records(got, post_process(logits, boxes, size), min(300, GRID * GRID * classes), 1e-6)
+        # the threshold applies to the adapted scores as to any model's
+        assert [d.conf for d in detector.detect(image)] == [d.conf for d in got if d.conf >= 0.25]
+
+
+def test_note_for_other_class_counts(tmp_path, run_tool):
+    raw = build_raw(tmp_path / "raw.onnx", classes=91)
+    p = run_tool("adapt", raw, "-o", tmp_path / "a.onnx")
+    assert p.returncode == 0, p.stderr
+    assert "91 classes" in p.stdout and "print as numbers" in p.stdout
+    p = run_tool("adapt", build_raw(tmp_path / "raw80.onnx"), "-o", tmp_path / "b.onnx")
+    assert p.returncode == 0 and "note:" not in p.stdout
+
+
+def _refusal_cases(tmp_path):
+    not_onnx = tmp_path / "garbage.onnx"
+    not_onnx.write_bytes(b"\x00not a model\xff" * 10)
+    yield "garbage", not_onnx, "not an ONNX model"
+    yield "missing", tmp_path / "absent.onnx", "no such file"
+
+    contract = h.make_model(h.make_graph(
+        [h.make_node("Identity", ["orig_target_sizes"], ["labels"]), h.make_node("Identity", ["images"], ["boxes"]),
+         h.make_node("Identity", ["images"], ["scores"])], "contract",
+        [h.make_tensor_value_info("images", T.FLOAT, [1, 3, 640, 640]),
+         h.make_tensor_value_info("orig_target_sizes", T.INT64, [1, 2])],
+        [h.make_tensor_value_info(n, T.FLOAT, None) for n in ("labels", "boxes", "scores")]),
+        opset_imports=[h.make_opsetid("", 17)])
+    onnx.save(contract, tmp_path / "contract.onnx")
+    yield "already adapted", tmp_path / "contract.onnx", "already has the detector's inputs"
+
+    def single(name, inputs, outputs, nodes):
+        m = h.make_model(h.make_graph(nodes, name, inputs, outputs), opset_imports=[h.make_opsetid("", 17)])
+        onnx.save(m, tmp_path / f"{name}.onnx")
+        return tmp_path / f"{name}.onnx"
+
+    img = h.make_tensor_value_info("pixel_values", T.FLOAT, [1, 3, 640, 640])
+    yield "classifier", single("classifier", [img], [h.make_tensor_value_info("logits", T.FLOAT, [1, 1000])],
+                               [h.make_node("ReduceMean", ["pixel_values"], ["logits"], axes=[2, 3], keepdims=0)]), \
+        "no box output"
+    mask = h.make_tensor_value_info("pixel_mask", T.INT64, [1, 640, 640])
+    two = single("two_inputs", [img, mask],
+                 [h.make_tensor_value_info("logits", T.FLOAT, [1, 300, 80]), h.make_tensor_value_info("pred_boxes", T.FLOAT, [1, 300, 4])],
+                 [h.make_node("Identity", ["pixel_values"], ["logits"]), h.make_node("Identity", ["pixel_mask"], ["pred_boxes"])])
+    yield "two inputs", two, "takes 2 inputs"
+    mismatch = single("mismatch", [img],
+                      [h.make_tensor_value_info("logits", T.FLOAT, [1, 300, 80]),
+                       h.make_tensor_value_info("pred_boxes", T.FLOAT, [1, 200, 4])],
+                      [h.make_node("Identity", ["pixel_values"], ["logits"]), h.make_node("Identity", ["pixel_values"], ["pred_boxes"])])
+    yield "query counts differ", mismatch, "are not float [B, Q, C] and [B, Q, 4]"
+    grey = single("grey", [h.make_tensor_value_info("pixel_values", T.FLOAT, [1, 1, 640, 640])],
+                  [h.make_tensor_value_info("logits", T.FLOAT, [1, 300, 80]), h.make_tensor_value_info("pred_boxes", T.FLOAT, [1, 300, 4])],
+                  [h.make_node("Identity", ["pixel_values"], ["logits"]), h.make_node("Identity", ["pixel_values"], ["pred_boxes"])])
+    yield "one channel", grey, "not a float32 or float16 image [1, 3, 640, 640]"
+    double = single("double", [h.make_tensor_value_info("pixel_values", T.DOUBLE, [1, 3, 640, 640])],
+                    [h.make_tensor_value_info("logits", T.FLOAT, [1, 300, 80]),
+                     h.make_tensor_value_info("pred_boxes", T.FLOAT, [1, 300, 4])],
+                    [h.make_node("Identity", ["pixel_values"], ["logits"]), h.make_node("Identity", ["pixel_values"], ["pred_boxes"])])
+    yield "float64 input", double, "not a float32 or float16 image"
+    broken = single("broken", [h.make_tensor_value_info("pixel_values", T.FLOAT, ["b", 3, "h", "w"])],
+                    [h.make_tensor_value_info("logits", T.FLOAT, ["b", "q", "c"]),
+                     h.make_tensor_value_info("pred_boxes", T.FLOAT, ["b", "q", 4])],
+                    [h.make_node("Reshape", ["pixel_values", "pixel_values"], ["logits"]),
+                     h.make_node("Identity", ["pixel_values"], ["pred_boxes"])])
+    yield "does not run", broken, "does not run on a 640 x 640 image"
+
+
+def test_refusals_leave_no_file(tmp_path, run_tool):
+    for what, path, message in _refusal_cases(tmp_path):
+        out_dir = tmp_path / f"out_{what.replace(' ', '_')}"
+        out_dir.mkdir()
+        p = run_tool("adapt", path, "-o", out_dir / "m.onnx")
+        assert p.returncode == 1, what
+        assert message in p.stderr and len(p.stderr.strip().splitlines()) == 1 and p.stdout == "", (what, p.stderr)
+        assert list(out_dir.iterdir()) == [], what
+
+
+def test_no_overwrite_without_force(tmp_path, run_tool):
+    raw = build_raw(tmp_path / "raw.onnx")
+    target = tmp_path / "m.onnx"
+    target.write_bytes(b"precious")
+    p = run_tool("adapt", raw, "-o", target)
+    assert p.returncode == 1 and "exists; pass --force" in p.stderr
+    assert target.read_bytes() == b"precious"
+    p = run_tool("adapt", raw, "-o", raw, "--force")  # never over its own input
+    assert p.returncode == 1 and "is the input file" in p.stderr
+    assert onnx.load(raw).graph.input[0].name == "pixel_values"
+    assert run_tool("adapt", raw, "-o", target, "--force").returncode == 0
+    assert [i.name for i in onnx.load(target).graph.input] == ["images", "orig_target_sizes"]
+    assert sorted(os.listdir(tmp_path)) == ["m.onnx", "raw.onnx"]  # no temporary file left behind
+
+
+def test_write_never_replaces_a_file_that_appears_meanwhile(tmp_path):
+    target = tmp_path / "m.onnx"
+    target.write_bytes(b"old")
+    with pytest.raises(model_tool.Refused, match="exists"):
+        model_tool.write_atomically(b"new", target, force=False)
+    model_tool.write_atomically(b"new", target, force=True)
+    assert target.read_bytes() == b"new" and os.listdir(tmp_path) == ["m.onnx"]
+
+
+def test_installs_the_default_model(dr, tmp_path, monkeypatch, run_tool):
+    roots = [tmp_path / "first", tmp_path / "second"]
+    monkeypatch.setenv("QUARN_WEIGHTS_DIR", os.pathsep.join(map(str, roots)))
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "xdg"))
+    raw = build_raw(tmp_path / "raw.onnx")
+    assert not dr.is_available()
+    # through the installed console script, as a user runs it
+    script = os.path.join(os.path.dirname(sys.executable), "quarn-detect-model")
+    cmd = [script] if os.path.exists(script) else [sys.executable, "-m", "quarn.inspection.detect.model_tool"]
+    p = subprocess.run([*cmd, "adapt", str(raw)], capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    installed = roots[0] / "detect" / dr.DEFAULT_WEIGHTS
+    assert installed.is_file() and not roots[1].exists() and str(installed) in p.stdout
+    assert dr.is_available()
+    assert len(dr.get_detector(device="cpu").detect(blocky(48, 64, 0), conf=0.0)) == 300
+    before = installed.read_bytes()
+    again = run_tool("adapt", build_raw(tmp_path / "other.onnx", seed=1))
+    assert again.returncode == 1 and "--force" in again.stderr and installed.read_bytes() == before
+    assert run_tool("adapt", tmp_path / "other.onnx", "--force").returncode == 0
+    assert installed.read_bytes() != before and os.listdir(installed.parent) == [dr.DEFAULT_WEIGHTS]
+
+
+def test_missing_onnx_is_explained(tmp_path, monkeypatch, run_tool):
+    raw = build_raw(tmp_path / "raw.onnx")
+    monkeypatch.setitem(sys.modules, "onnx", None)  # import onnx now raises ImportError
+    p = run_tool("adapt", raw, "-o", tmp_path / "out.onnx")
+    assert p.returncode == 1 and p.stderr.strip() == f"quarn-detect-model: error: {model_tool.MISSING_ONNX}"
+    assert 'pip install "quarn[model]"' in p.stderr and not (tmp_path / "out.onnx").exists()
