@@ -11,6 +11,7 @@ import functools
 import gc
 import logging
 import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -391,6 +392,13 @@ def test_tracebacks_show_no_wrong_source_line(dr):
         assert linecache.getline({filename!r}, dr.available.__code__.co_firstlineno) == ""
         """)
     assert rc == 0, out
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_entry_point_is_exported(dr):
+    out = subprocess.run(["nm", "-D", "--defined-only", dr.__file__], capture_output=True, text=True, check=True)
+    symbols = {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
+    assert symbols == {"PyInit_dfine_runner"}
 
 
 class FailingSession:
