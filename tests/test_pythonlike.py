@@ -277,6 +277,20 @@ def test_deleted_global_names_itself(dr, detector, name, call):
     assert ei.value.name == name and str(ei.value) == f"name '{name}' is not defined"
 
 
+def test_globals_fall_back_to_builtins(dr, monkeypatch):
+    import builtins
+
+    namespace = vars(dr)
+    saved = dict(namespace)
+    monkeypatch.setattr(builtins, "is_available", lambda: "from builtins", raising=False)
+    del namespace["is_available"]
+    try:
+        assert dr.available() == "from builtins"
+    finally:
+        namespace.clear()
+        namespace.update(saved)
+
+
 def test_class_namespaces_read_like_class_statements(dr):
     class DetectError(RuntimeError):
         """doc"""
@@ -431,30 +445,41 @@ def test_inference_errors_leak_nothing(dr, detector):
     assert sys.getallocatedblocks() - blocks < 300
 
 
-def test_missing_weights_member_raises_the_interpreters_import_error(tmp_path):
+# How the fake package compares `from quarn import weights` with the module's import of it.
+COMPARE = """
+import importlib.util
+try:
+    exec("from quarn import weights")
+except ImportError as exc:
+    python = (str(exc), exc.name, exc.path)
+spec = importlib.util.spec_from_file_location(NAME, ORIGIN)
+module = importlib.util.module_from_spec(spec)
+try:
+    spec.loader.exec_module(module)
+except ImportError as exc:
+    native = (str(exc), exc.name, exc.path)
+"""
+
+
+@pytest.mark.parametrize("circular", [False, True], ids=["no member", "circular import"])
+def test_missing_weights_member_raises_the_interpreters_import_error(dr, tmp_path, circular):
     pkg = tmp_path / "quarn"
     pkg.mkdir()
-    (pkg / "__init__.py").write_text("")
+    init = pkg / "__init__.py"
+    compare = f"NAME, ORIGIN = {NAME!r}, {dr.__file__!r}\n" + COMPARE
+    init.write_text(compare if circular else "")
     rc, out = run_py(f"""
-        import importlib.util, sys
-        origin = importlib.util.find_spec({NAME!r}).origin
-        for name in [n for n in sys.modules if n == "quarn" or n.startswith("quarn.")]:
-            del sys.modules[name]
+        import sys
+        sys.modules.pop("quarn", None)
         sys.path.insert(0, {str(tmp_path)!r})
         import quarn
-        try:
-            exec("from quarn import weights")
-        except ImportError as exc:
-            python = (str(exc), exc.name, exc.path)
-        spec = importlib.util.spec_from_file_location({NAME!r}, origin)
-        module = importlib.util.module_from_spec(spec)
-        try:
-            spec.loader.exec_module(module)
-        except ImportError as exc:
-            native = (str(exc), exc.name, exc.path)
+        if not {circular}:
+            exec({compare!r}, vars(quarn))
+        python, native = quarn.python, quarn.native
         assert native == python, (native, python)
-        init = {str(pkg / "__init__.py")!r}
-        assert native == (f"cannot import name 'weights' from 'quarn' ({{init}})", "quarn", init), native
+        text = "partially initialized module 'quarn' (most likely due to a circular import)" if {circular} \\
+            else "'quarn'"
+        assert native == (f"cannot import name 'weights' from {{text}} ({init})", "quarn", {str(init)!r}), native
         """)
     assert rc == 0, out
 

@@ -126,7 +126,7 @@ static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 8
     X(InferenceSession) X(get_available_providers) X(warning) X(info) X(model_path) X(WeightsNotFound)       \
     X(name) X(startswith) X(getLogger) X(Lock) X(onnxruntime) X(__enter__) X(__exit__) X(__builtins__)      \
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
-    X(submodule_search_locations) X(__module__) X(__qualname__)                                       \
+    X(submodule_search_locations) X(__module__) X(__qualname__) X(__name__) X(__spec__) X(_initializing)     \
     X(empty) X(__version__)
 
 struct Names {
@@ -883,17 +883,44 @@ struct Body {
         OwnedRef value = get_attr(pkg.get(), member_name.get());
         if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
         PyErr_Clear();
-        OwnedRef full = OwnedRef::steal(PyUnicode_FromFormat("%s.%s", package, member));
-        PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
-        if (sub) return OwnedRef::borrow(sub);
-        if (PyErr_Occurred()) return {};
+        // The submodule, found in the registry under the package's own name.
+        OwnedRef pkg_name_now = get_attr(pkg.get(), S.__name__);
+        if (pkg_name_now && PyUnicode_Check(pkg_name_now.get())) {
+            OwnedRef full = OwnedRef::steal(PyUnicode_FromFormat("%U.%U", pkg_name_now.get(), member_name.get()));
+            PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
+            if (sub) return OwnedRef::borrow(sub);
+            if (PyErr_Occurred()) return {};
+        } else {
+            pkg_name_now = OwnedRef();
+        }
+        PyErr_Clear();
+        OwnedRef shown = pkg_name_now ? pkg_name_now : OwnedRef::steal(PyUnicode_FromString("<unknown module name>"));
         OwnedRef path = OwnedRef::steal(PyModule_GetFilenameObject(pkg.get()));
-        if (!path) PyErr_Clear();
-        OwnedRef message = OwnedRef::steal(
-            path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%U)", member, package, path.get())
-                 : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", member, package));
-        if (message) PyErr_SetImportError(message.get(), pkg_name.get(), path ? path.get() : Py_None);
+        if (!shown) return {};
+        OwnedRef message;
+        if (!path || !PyUnicode_Check(path.get())) {
+            PyErr_Clear();
+            path = OwnedRef();
+            message = OwnedRef::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                           member_name.get(), shown.get()));
+        } else {
+            const char* fmt = package_initializing(pkg.get())
+                                  ? "cannot import name %R from partially initialized module %R "
+                                    "(most likely due to a circular import) (%S)"
+                                  : "cannot import name %R from %R (%S)";
+            message = OwnedRef::steal(PyUnicode_FromFormat(fmt, member_name.get(), shown.get(), path.get()));
+        }
+        if (message) PyErr_SetImportError(message.get(), pkg_name_now.get(), path.get());
         return {};
+    }
+
+    // Whether the package is still running its own import (a circular import).
+    static bool package_initializing(PyObject* pkg) {
+        OwnedRef spec = get_attr(pkg, S.__spec__);
+        OwnedRef flag = spec ? get_attr(spec.get(), S._initializing) : OwnedRef();
+        int initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+        PyErr_Clear();
+        return initializing > 0;
     }
 
     // A class statement's namespace starts with __module__ and __qualname__,

@@ -42,11 +42,19 @@ inline OwnedRef call_kw(PyObject* callable, std::initializer_list<PyObject*> pos
 
 inline OwnedRef get_attr(PyObject* obj, PyObject* name) { return OwnedRef::steal(PyObject_GetAttr(obj, name)); }
 
-// A module global, read at call time so that rebinding it takes effect at once.
+// A module global, read at call time so that rebinding it takes effect at
+// once; then, as in a Python function, the builtins.
 inline OwnedRef get_global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value) return OwnedRef::borrow(value);
     if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    if (builtins && PyDict_Check(builtins)) {
+        value = PyDict_GetItemWithError(builtins, name);
+        if (value) return OwnedRef::borrow(value);
+        if (PyErr_Occurred()) return {};
+    }
     // The NameError names the missing global, as the interpreter's does.
     OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
     OwnedRef error = message ? call(PyExc_NameError, message.get()) : OwnedRef();
