@@ -804,8 +804,7 @@ PyObject* get_detector_impl(PyObject* const* args, Frame& site) {
                          Py_TYPE(lock.get())->tp_name, enter ? " (missed __exit__ method)" : "");
         return nullptr;
     }
-    OwnedRef entered = call(enter.get());
-    if (!entered) return nullptr;
+    if (!call(enter.get())) return nullptr;  // what __enter__ returns is not kept
     OwnedRef detector = cached_or_new(key.get(), model, device_key, site);
     if (detector) {
         OwnedRef exited = call(exit.get(), Py_None, Py_None, Py_None);
