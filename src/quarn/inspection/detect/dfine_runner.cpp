@@ -23,7 +23,9 @@ namespace quarn {
 namespace {
 
 constexpr const char kFullName[] = "quarn.inspection.detect.dfine_runner";
-constexpr const char kSourceFile[] = "src/quarn/inspection/detect/dfine_runner.cpp";
+// The code objects' file: the module's own name, not the C++ file, whose
+// lines have nothing to do with the statement lines tracebacks report.
+constexpr const char kSourceFile[] = "src/quarn/inspection/detect/dfine_runner";
 
 // ---------------------------------------------------------------------------
 // Texts
@@ -124,7 +126,7 @@ static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 8
     X(InferenceSession) X(get_available_providers) X(warning) X(info) X(model_path) X(WeightsNotFound)       \
     X(name) X(startswith) X(getLogger) X(Lock) X(onnxruntime) X(__enter__) X(__exit__) X(__builtins__)      \
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
-    X(submodule_search_locations) X(__module__) X(__qualname__)                                       \
+    X(submodule_search_locations) X(__module__) X(__qualname__) X(__name__) X(__spec__) X(_initializing)     \
     X(empty) X(__version__)
 
 struct Names {
@@ -232,6 +234,12 @@ bool log(Frame& site, PyObject* level, std::initializer_list<PyObject*> args) {
     return bool(r);
 }
 
+// `logger.<level>`, looked up before the call's arguments are evaluated.
+OwnedRef logger_method(Frame& site, PyObject* level) {
+    OwnedRef logger = global(site, S.logger);
+    return logger ? get_attr(logger.get(), level) : OwnedRef();
+}
+
 // ---------------------------------------------------------------------------
 // Probes and provider choice
 
@@ -282,8 +290,8 @@ OwnedRef resolve_model(PyObject* model, Frame& site) {
     if (!key) return {};
     OwnedRef path = call_method(weights.get(), S.model_path, key.get(), model);
     if (path) return path;
+    CaughtError caught(site);
     site.at(7);
-    CaughtError caught;
     OwnedRef weights_now = global(site, S.weights);
     OwnedRef not_found = weights_now ? get_attr(weights_now.get(), S.WeightsNotFound) : OwnedRef();
     if (!not_found) return {};
@@ -299,17 +307,21 @@ OwnedRef resolve_model(PyObject* model, Frame& site) {
 }
 
 // The provider in use and the device it means ("cuda" for CUDA/TensorRT).
-bool read_provider(PyObject* self, PyObject* session, Frame& site, OwnedRef& provider) {
+// Each use reads `self.session` and `self.provider` back, as the statements do.
+bool read_provider(PyObject* self, Frame& site) {
     site.at(14);
-    OwnedRef actual = call_method(session, S.get_providers);
+    OwnedRef session = get_attr(self, S.session);
+    OwnedRef actual = session ? call_method(session.get(), S.get_providers) : OwnedRef();
     if (!actual) return false;
     site.at(15);
     int nonempty = PyObject_IsTrue(actual.get());
     if (nonempty < 0) return false;
-    provider = nonempty ? OwnedRef::steal(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(C.cpu_provider);
+    OwnedRef provider =
+        nonempty ? OwnedRef::steal(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(C.cpu_provider);
     if (!provider || PyObject_SetAttr(self, S.provider, provider.get()) < 0) return false;
     site.at(16);
-    OwnedRef on_gpu = call_method(provider.get(), S.startswith, C.gpu_prefixes);
+    OwnedRef shown = get_attr(self, S.provider);
+    OwnedRef on_gpu = shown ? call_method(shown.get(), S.startswith, C.gpu_prefixes) : OwnedRef();
     int gpu = on_gpu ? PyObject_IsTrue(on_gpu.get()) : -1;
     if (gpu < 0) return false;
     return PyObject_SetAttr(self, S.device, gpu ? C.cuda : C.cpu) == 0;
@@ -323,7 +335,7 @@ PyObject* init_impl(PyObject* const* args, Frame& site) {
     site.at(2);
     OwnedRef ort = import_onnxruntime();
     if (!ort) {
-        CaughtError caught;
+        CaughtError caught(site);
         if (!caught.matches(PyExc_ImportError)) {
             caught.reraise();
             return nullptr;
@@ -344,26 +356,31 @@ PyObject* init_impl(PyObject* const* args, Frame& site) {
     if (!requested) return nullptr;
 
     site.at(12);
-    OwnedRef path_text = OwnedRef::steal(PyObject_Str(path.get()));
-    OwnedRef session_type = path_text ? get_attr(ort.get(), S.InferenceSession) : OwnedRef();
-    if (!session_type) return nullptr;
+    OwnedRef session_type = get_attr(ort.get(), S.InferenceSession);
+    OwnedRef path_text = session_type ? OwnedRef::steal(PyObject_Str(path.get())) : OwnedRef();
+    if (!path_text) return nullptr;
     OwnedRef session = call_kw(session_type.get(), {path_text.get()}, C.kw_providers, {requested.get()});
     if (!session || PyObject_SetAttr(self, S.session, session.get()) < 0) return nullptr;
 
-    OwnedRef provider;
-    if (!read_provider(self, session.get(), site, provider)) return nullptr;
+    if (!read_provider(self, site)) return nullptr;
 
     site.at(17);
     OwnedRef first = OwnedRef::steal(PySequence_GetItem(requested.get(), 0));
-    int differs = first ? compare(first.get(), provider.get(), Py_NE) : -1;
+    OwnedRef provider = first ? get_attr(self, S.provider) : OwnedRef();
+    int differs = provider ? compare(first.get(), provider.get(), Py_NE) : -1;
     if (differs < 0) return nullptr;
     if (differs) {
         site.at(18);
-        if (!log(site, S.warning, {C.fallback_fmt, first.get(), provider.get()})) return nullptr;
+        OwnedRef warning = logger_method(site, S.warning);
+        OwnedRef requested_first = warning ? OwnedRef::steal(PySequence_GetItem(requested.get(), 0)) : OwnedRef();
+        OwnedRef in_use = requested_first ? get_attr(self, S.provider) : OwnedRef();
+        if (!in_use || !call(warning.get(), C.fallback_fmt, requested_first.get(), in_use.get())) return nullptr;
     }
     site.at(24);
-    OwnedRef file_name = get_attr(path.get(), S.name);
-    if (!file_name || !log(site, S.info, {C.loaded_fmt, file_name.get(), provider.get()})) return nullptr;
+    OwnedRef info = logger_method(site, S.info);
+    OwnedRef file_name = info ? get_attr(path.get(), S.name) : OwnedRef();
+    OwnedRef in_use = file_name ? get_attr(self, S.provider) : OwnedRef();
+    if (!in_use || !call(info.get(), C.loaded_fmt, file_name.get(), in_use.get())) return nullptr;
 
     site.at(25);
     OwnedRef coco = global(site, S.COCO80);
@@ -379,7 +396,8 @@ PyObject* init_impl(PyObject* const* args, Frame& site) {
     if (PyErr_Occurred() || PyObject_SetAttr(self, S.names, names.get()) < 0) return nullptr;
 
     site.at(26);
-    OwnedRef inputs = call_method(session.get(), S.get_inputs);
+    OwnedRef session_now = get_attr(self, S.session);
+    OwnedRef inputs = session_now ? call_method(session_now.get(), S.get_inputs) : OwnedRef();
     OwnedRef first_input = inputs ? OwnedRef::steal(PySequence_GetItem(inputs.get(), 0)) : OwnedRef();
     OwnedRef type_text = first_input ? get_attr(first_input.get(), S.type) : OwnedRef();
     if (!type_text) return nullptr;
@@ -616,7 +634,7 @@ bool run_session(PyObject* self, PyObject* x, PyObject* sizes, Frame& site, Owne
         ok = result && unpack(result.get(), outputs, 3);
     }
     if (ok) return true;
-    CaughtError caught;
+    CaughtError caught(site);
     if (!caught.matches(PyExc_Exception)) {
         caught.reraise();
         return false;
@@ -676,7 +694,7 @@ PyObject* detect_impl(PyObject* const* args, Frame& site) {
     if (!usable) {
         site.at(12);
         OwnedRef detect_error = global(site, S.DetectError);
-        if (detect_error) PyErr_SetObject(detect_error.get(), C.bad_input);
+        if (detect_error) raise_new(detect_error.get(), C.bad_input);
         return nullptr;
     }
 
@@ -711,11 +729,16 @@ PyObject* detect_impl(PyObject* const* args, Frame& site) {
     OwnedRef result = OwnedRef::steal(PyList_New(0));
     if (!result) return nullptr;
     site.at(26);
+    // zip(labels[keep], boxes[keep], scores[keep]): all three selections, then the iterators.
     OwnedRef columns[3] = {labels, boxes, scores};
+    OwnedRef kept[3];
+    for (int i = 0; i < 3; ++i) {
+        kept[i] = OwnedRef::steal(PyObject_GetItem(columns[i].get(), keep.get()));
+        if (!kept[i]) return nullptr;
+    }
     OwnedRef iters[3];
     for (int i = 0; i < 3; ++i) {
-        OwnedRef kept = OwnedRef::steal(PyObject_GetItem(columns[i].get(), keep.get()));
-        iters[i] = kept ? OwnedRef::steal(PyObject_GetIter(kept.get())) : OwnedRef();
+        iters[i] = OwnedRef::steal(PyObject_GetIter(kept[i].get()));
         if (!iters[i]) return nullptr;
     }
     for (;;) {
@@ -768,22 +791,31 @@ PyObject* get_detector_impl(PyObject* const* args, Frame& site) {
     if (!key) return nullptr;
     PyObject* device_key = PyTuple_GET_ITEM(key.get(), 1);
 
+    // `with _LOCK:` as the statement runs it: __enter__ and __exit__ looked
+    // up on the type, both before entering.
     site.at(4);
     OwnedRef lock = global(site, S._LOCK);
-    OwnedRef entered = lock ? call_method(lock.get(), S.__enter__) : OwnedRef();
-    if (!entered) return nullptr;
+    if (!lock) return nullptr;
+    OwnedRef enter = lookup_special(lock.get(), S.__enter__);
+    OwnedRef exit = enter ? lookup_special(lock.get(), S.__exit__) : OwnedRef();
+    if (!exit) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                         Py_TYPE(lock.get())->tp_name, enter ? " (missed __exit__ method)" : "");
+        return nullptr;
+    }
+    if (!call(enter.get())) return nullptr;  // what __enter__ returns is not kept
     OwnedRef detector = cached_or_new(key.get(), model, device_key, site);
     if (detector) {
-        OwnedRef exited = call_method(lock.get(), S.__exit__, Py_None, Py_None, Py_None);
+        OwnedRef exited = call(exit.get(), Py_None, Py_None, Py_None);
         return exited ? detector.release() : nullptr;
     }
     // Leave the with-block by exception: the lock is released on this way out too.
-    CaughtError caught;
+    CaughtError caught(site);
     PyObject* value = caught.value();
     PyObject* tb = PyException_GetTraceback(value);
     OwnedRef tb_ref = OwnedRef::steal(tb);
-    OwnedRef exited = call_method(lock.get(), S.__exit__, reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
-                                  tb ? tb : Py_None);
+    OwnedRef exited = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(value)), value, tb ? tb : Py_None);
     if (!exited) return nullptr;  // the caught exception becomes its context
     int suppressed = PyObject_IsTrue(exited.get());
     if (suppressed < 0) return nullptr;
@@ -850,25 +882,55 @@ struct Body {
         OwnedRef value = get_attr(pkg.get(), member_name.get());
         if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
         PyErr_Clear();
-        OwnedRef full = OwnedRef::steal(PyUnicode_FromFormat("%s.%s", package, member));
-        PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
-        if (sub) return OwnedRef::borrow(sub);
-        if (PyErr_Occurred()) return {};
+        // The submodule, found in the registry under the package's own name.
+        OwnedRef pkg_name_now = get_attr(pkg.get(), S.__name__);
+        if (pkg_name_now && PyUnicode_Check(pkg_name_now.get())) {
+            OwnedRef full = OwnedRef::steal(PyUnicode_FromFormat("%U.%U", pkg_name_now.get(), member_name.get()));
+            PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
+            if (sub) return OwnedRef::borrow(sub);
+            if (PyErr_Occurred()) return {};
+        } else {
+            pkg_name_now = OwnedRef();
+        }
+        PyErr_Clear();
+        OwnedRef shown = pkg_name_now ? pkg_name_now : OwnedRef::steal(PyUnicode_FromString("<unknown module name>"));
         OwnedRef path = OwnedRef::steal(PyModule_GetFilenameObject(pkg.get()));
-        if (!path) PyErr_Clear();
-        OwnedRef message = OwnedRef::steal(
-            path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%U)", member, package, path.get())
-                 : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", member, package));
-        if (message) PyErr_SetImportError(message.get(), pkg_name.get(), path ? path.get() : Py_None);
+        if (!shown) return {};
+        OwnedRef message;
+        if (!path || !PyUnicode_Check(path.get())) {
+            PyErr_Clear();
+            path = OwnedRef();
+            message = OwnedRef::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                           member_name.get(), shown.get()));
+        } else {
+            const char* fmt = package_initializing(pkg.get())
+                                  ? "cannot import name %R from partially initialized module %R "
+                                    "(most likely due to a circular import) (%S)"
+                                  : "cannot import name %R from %R (%S)";
+            message = OwnedRef::steal(PyUnicode_FromFormat(fmt, member_name.get(), shown.get(), path.get()));
+        }
+        if (message) PyErr_SetImportError(message.get(), pkg_name_now.get(), path.get());
         return {};
     }
 
-    OwnedRef make_class(PyObject* metatype, const char* cls_name, PyObject* bases, PyObject* ns) {
+    // Whether the package is still running its own import (a circular import).
+    static bool package_initializing(PyObject* pkg) {
+        OwnedRef spec = get_attr(pkg, S.__spec__);
+        OwnedRef flag = spec ? get_attr(spec.get(), S._initializing) : OwnedRef();
+        int initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+        PyErr_Clear();
+        return initializing > 0;
+    }
+
+    // A class statement's namespace starts with __module__ and __qualname__,
+    // then holds the body's names in order.
+    OwnedRef make_class(PyObject* metatype, const char* cls_name, PyObject* bases, PyObject* body) {
         OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString(cls_name));
-        if (!qualname || PyDict_SetItem(ns, S.__module__, name) < 0 ||
-            PyDict_SetItem(ns, S.__qualname__, qualname.get()) < 0)
+        OwnedRef ns = qualname ? OwnedRef::steal(PyDict_New()) : OwnedRef();
+        if (!ns || PyDict_SetItem(ns.get(), S.__module__, name) < 0 ||
+            PyDict_SetItem(ns.get(), S.__qualname__, qualname.get()) < 0 || PyDict_Update(ns.get(), body) < 0)
             return {};
-        return OwnedRef::steal(PyObject_CallFunction(metatype, "sOO", cls_name, bases, ns));
+        return OwnedRef::steal(PyObject_CallFunction(metatype, "sOO", cls_name, bases, ns.get()));
     }
 
     OwnedRef function(const FunctionDef& def, PyObject* defaults, std::initializer_list<const char*> annotations) {
@@ -924,7 +986,7 @@ bool Body::define_records() {
                                                     "float", "xyxy", "tuple[int, int, int, int]", "obb",
                                                     "tuple[float, ...] | None"));
     OwnedRef record_ns = OwnedRef::steal(
-        Py_BuildValue("{s:s,s:O,s:O}", "__doc__", kDetectionDoc, "__annotations__", fields.get(), "obb", Py_None));
+        Py_BuildValue("{s:O,s:s,s:O}", "__annotations__", fields.get(), "__doc__", kDetectionDoc, "obb", Py_None));
     OwnedRef no_bases = OwnedRef::steal(PyTuple_New(0));
     if (!fields || !record_ns || !no_bases) return false;
     OwnedRef plain = make_class(reinterpret_cast<PyObject*>(&PyType_Type), "Detection", no_bases.get(), record_ns.get());
@@ -1068,7 +1130,7 @@ bool warn_on_version_mismatch() {
                             kFullName, "does not match", major, minor) == 0;
 }
 
-bool exec_steps(PyObject* module, PyObject* dict, Frame& site) {
+bool exec_steps(PyObject* module, PyObject* dict, Frame& site, bool& registered) {
     OwnedRef builtins = OwnedRef::steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyDict_SetItem(dict, S.__builtins__, builtins.get()) < 0) return false;
     if (!warn_on_version_mismatch()) return false;
@@ -1078,11 +1140,25 @@ bool exec_steps(PyObject* module, PyObject* dict, Frame& site) {
     OwnedRef filename = OwnedRef::steal(PyUnicode_FromString(kSourceFile));
     if (!full_name || !filename) return false;
     PyObject* registry = PyImport_GetModuleDict();
-    int registered = PyDict_Contains(registry, full_name.get());
-    if (registered < 0 || (!registered && PyDict_SetItem(registry, full_name.get(), module) < 0)) return false;
+    int present = PyDict_Contains(registry, full_name.get());
+    if (present < 0 || (!present && PyDict_SetItem(registry, full_name.get(), module) < 0)) return false;
+    registered = !present;
 
     Body body{module, dict, full_name.get(), filename.get(), site};
     return body.run();
+}
+
+// Takes back the registry entry a failed exec step added, unless someone has
+// replaced it since, so that the next import runs the body again.
+void unregister(PyObject* module) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    OwnedRef full_name = OwnedRef::steal(PyUnicode_FromString(kFullName));
+    PyObject* registry = PyImport_GetModuleDict();
+    PyObject* entry = full_name ? PyDict_GetItemWithError(registry, full_name.get()) : nullptr;
+    if (entry == module) PyDict_DelItem(registry, full_name.get());
+    PyErr_Clear();  // the exec step's own error is the one to report
+    PyErr_Restore(type, value, tb);
 }
 
 int exec_module(PyObject* module) {
@@ -1095,9 +1171,11 @@ int exec_module(PyObject* module) {
     g_module = Py_NewRef(module);
     PyObject* dict = PyModule_GetDict(module);
     Frame site{dict, 1, 1};
-    if (exec_steps(module, dict, site)) return 0;
+    bool registered = false;
+    if (exec_steps(module, dict, site, registered)) return 0;
 
     if (PyErr_Occurred()) _PyTraceback_Add("init quarn.inspection.detect.dfine_runner", kSourceFile, site.line);
+    if (registered) unregister(module);
     Py_CLEAR(g_module);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init quarn.inspection.detect.dfine_runner");
     return -1;

@@ -26,6 +26,8 @@ struct FunctionObject {
     PyObject* code;
     PyObject* dict;
     PyObject* trace_name;  // "<module>.<qualname>" for traceback entries
+    PyObject* kwdefaults;  // dict or None; stored only, as no parameter is keyword-only
+    PyObject* weakreflist;
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -84,9 +86,10 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
         }
         return true;
     }
-    Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (ndefaults > f->nparams) ndefaults = f->nparams;
-    const Py_ssize_t required = f->nparams - ndefaults;
+    // Defaults line up with the last parameters; surplus leading ones are never used.
+    const Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t first_default = f->nparams - ndefaults;  // negative when there are surplus defaults
+    const Py_ssize_t required = first_default > 0 ? first_default : 0;
     if (nargs > f->nparams) {
         raise_arg_count(f, required, f->nparams, nargs);
         return false;
@@ -116,7 +119,7 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             raise_arg_count(f, required, f->nparams, nargs);
             return false;
         }
-        bound[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+        bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
     }
     return true;
 }
@@ -128,14 +131,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // The call may replace the defaults or globals it runs on; keep them alive.
     OwnedRef defaults = OwnedRef::borrow(f->defaults);
     OwnedRef globals = OwnedRef::borrow(f->globals);
-    Frame frame{globals.get(), f->first_line, f->first_line};
+    Frame frame{globals.get(), f->first_line, f->first_line, self};
     PyObject* result = f->impl(bound, frame);
-    if (!result) {
-        const char* where = PyUnicode_AsUTF8(f->trace_name);
-        OwnedRef file = OwnedRef::borrow(reinterpret_cast<PyCodeObject*>(f->code)->co_filename);
-        const char* filename = file ? PyUnicode_AsUTF8(file.get()) : nullptr;
-        if (where && filename) _PyTraceback_Add(where, filename, frame.line);
-    }
+    if (!result && !frame.reraised) frame.add_traceback_entry();
     return result;
 }
 
@@ -161,6 +159,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->dict);
     Py_VISIT(f->trace_name);
+    Py_VISIT(f->kwdefaults);
     return 0;
 }
 
@@ -177,16 +176,37 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->trace_name);
+    Py_CLEAR(f->kwdefaults);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) value = Py_None;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_SETREF(as_function(self)->kwdefaults, Py_NewRef(value));
+    return 0;
+}
+
+// Pickled, copied and deep-copied by reference, as the interpreter does with
+// functions: pickle finds it again under its module and qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
 
@@ -232,7 +252,7 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -243,7 +263,6 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -252,7 +271,7 @@ PyMemberDef function_members[] = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject FunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "quarn_function",
+    PyVarObject_HEAD_INIT(nullptr, 0) "quarn.inspection.detect.dfine_runner.function",
 };
 #pragma GCC diagnostic pop
 
@@ -274,6 +293,14 @@ OwnedRef make_code(const FunctionDef& def, PyObject* filename, PyObject* params)
 
 }  // namespace
 
+void Frame::add_traceback_entry() const noexcept {
+    if (!function) return;
+    FunctionObject* f = as_function(function);
+    const char* where = PyUnicode_AsUTF8(f->trace_name);
+    const char* filename = PyUnicode_AsUTF8(reinterpret_cast<PyCodeObject*>(f->code)->co_filename);
+    if (where && filename) _PyTraceback_Add(where, filename, line);
+}
+
 int ready_function_type() {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
     FunctionType.tp_basicsize = sizeof(FunctionObject);
@@ -288,6 +315,8 @@ int ready_function_type() {
     FunctionType.tp_clear = function_clear;
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    FunctionType.tp_methods = function_methods;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_members = function_members;
     return PyType_Ready(&FunctionType);
@@ -330,6 +359,8 @@ PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject*
     f->code = code.release();
     f->dict = nullptr;
     f->trace_name = trace_name.release();
+    f->kwdefaults = Py_NewRef(Py_None);
+    f->weakreflist = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
 }

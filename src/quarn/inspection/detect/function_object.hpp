@@ -20,7 +20,12 @@ struct Frame {
     PyObject* globals;  // borrowed from the function object
     int first_line;
     int line;
+    PyObject* function = nullptr;  // borrowed: names the traceback entries (none for the module body)
+    bool reraised = false;         // the leaving exception already carries this frame's entry
     void at(int offset) noexcept { line = first_line + offset; }
+    // Adds this frame's entry, at the current line, to the exception being
+    // raised: a handler sees it in the traceback it catches, as in Python.
+    void add_traceback_entry() const noexcept;
 };
 
 // `args` holds exactly one borrowed object per parameter, in order.

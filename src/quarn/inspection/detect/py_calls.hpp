@@ -7,7 +7,9 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <utility>
 
+#include "function_object.hpp"
 #include "owned_ref.hpp"
 
 namespace quarn {
@@ -40,12 +42,59 @@ inline OwnedRef call_kw(PyObject* callable, std::initializer_list<PyObject*> pos
 
 inline OwnedRef get_attr(PyObject* obj, PyObject* name) { return OwnedRef::steal(PyObject_GetAttr(obj, name)); }
 
-// A module global, read at call time so that rebinding it takes effect at once.
+// A module global, read at call time so that rebinding it takes effect at
+// once; then, as in a Python function, the builtins.
 inline OwnedRef get_global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value) return OwnedRef::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (PyErr_Occurred()) return {};
+    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    if (builtins && PyDict_Check(builtins)) {
+        value = PyDict_GetItemWithError(builtins, name);
+        if (value) return OwnedRef::borrow(value);
+        if (PyErr_Occurred()) return {};
+    }
+    // The NameError names the missing global, as the interpreter's does.
+    OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
+    OwnedRef error = message ? call(PyExc_NameError, message.get()) : OwnedRef();
+    if (error && PyObject_SetAttrString(error.get(), "name", name) == 0)
+        PyErr_SetObject(PyExc_NameError, error.get());
     return {};
+}
+
+// `type(obj).<name>` bound to `obj`: special methods are looked up on the
+// type, never the instance.  Empty without an exception when there is none.
+inline OwnedRef lookup_special(PyObject* obj, PyObject* name) {
+    OwnedRef found = OwnedRef::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+    if (!found) return {};
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+    if (!get) return found;
+    return OwnedRef::steal(get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+// What the raise statement makes of `obj`: an exception instance as it is,
+// an exception class called without arguments, anything else a TypeError.
+inline OwnedRef exception_to_raise(OwnedRef obj) {
+    if (PyExceptionInstance_Check(obj.get())) return obj;
+    if (!PyExceptionClass_Check(obj.get())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return {};
+    }
+    OwnedRef value = OwnedRef::steal(PyObject_CallNoArgs(obj.get()));
+    if (value && !PyExceptionInstance_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                     obj.get(), reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+        return {};
+    }
+    return value;
+}
+
+// `raise cls(message)`, with `cls` whatever the module global holds now.
+inline void raise_new(PyObject* cls, PyObject* message) {
+    OwnedRef exc = call(cls, message);
+    if (exc) exc = exception_to_raise(std::move(exc));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 // `a == b` or `a != b` as a truth value: 1, 0, or -1 with an exception set.
@@ -89,7 +138,8 @@ inline bool unpack(PyObject* obj, OwnedRef* out, Py_ssize_t n) {
 // exception's context, as in Python.
 class CaughtError {
 public:
-    CaughtError() noexcept {
+    explicit CaughtError(Frame& frame) noexcept : frame_(frame) {
+        frame.add_traceback_entry();
         PyErr_Fetch(&type_, &value_, &tb_);
         PyErr_NormalizeException(&type_, &value_, &tb_);
         if (tb_ && value_) PyException_SetTraceback(value_, tb_);
@@ -103,10 +153,12 @@ public:
     bool matches(PyObject* cls) const noexcept { return PyErr_GivenExceptionMatches(type_, cls) != 0; }
     PyObject* value() const noexcept { return value_; }
 
-    // `raise`: the exception goes on unchanged.
+    // `raise`: the exception goes on unchanged, its traceback already
+    // holding this frame's entry.
     void reraise() noexcept {
         PyErr_Restore(type_, value_, tb_);
         type_ = value_ = tb_ = nullptr;
+        frame_.reraised = true;
     }
 
     // Drops the exception (a handler that swallows it).
@@ -119,11 +171,8 @@ public:
     // `raise cls(message) from exc`.
     void raise_from(PyObject* cls, PyObject* message) {
         OwnedRef exc = call(cls, message);
+        if (exc) exc = exception_to_raise(std::move(exc));
         if (!exc) return;  // the destructor chains the caught exception
-        if (!PyExceptionInstance_Check(exc.get())) {
-            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-            return;
-        }
         PyException_SetCause(exc.get(), Py_NewRef(value_));
         PyException_SetContext(exc.get(), Py_NewRef(value_));
         discard();
@@ -132,6 +181,7 @@ public:
     }
 
 private:
+    Frame& frame_;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
