@@ -177,3 +177,42 @@ def test_progress_and_verbose_on_a_terminal(cli):
     timed = [line.split(": ", 1) for line in err.decode().replace("\x1b[K", "").splitlines() if "preprocess" in line]
     assert "2/2" in err.decode() and [name for name, _ in timed] == ["a.png", "b.png"]
     assert all(float(part.split()[1]) > 0 for _, t in timed for part in t.split(", ")[1:3])
+
+
+def _snapshot(root):
+    return {p: p.read_bytes() for p in sorted(Path(root).rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize("order", [("B", "A"), ("A", "B")])
+def test_save_never_writes_over_an_input(cli, order):
+    image("A/x.png", 64, 48)
+    image("B/x.png", 80, 60)
+    before = _snapshot("A") | _snapshot("B")
+    p = cli("--json", *order, "--save", "A")
+    assert (_snapshot("A") | _snapshot("B"))[Path("A/x.png")] == before[Path("A/x.png")]
+    ok = [r for r in map(json.loads, p.stdout.splitlines()) if "error" not in r]
+    assert {r["file"]: len(r["detections"]) for r in ok} == {"A/x.png": 2, "B/x.png": 2}
+    assert p.returncode == 1 and "A/x.png" in p.stderr  # what could not be saved is said, not hidden
+    assert not [f for f in Path("A").iterdir() if f.name.startswith(".")]  # no temporary left behind
+
+
+def test_save_never_writes_through_links_to_an_input(cli):
+    image("in/x.png")
+    image("in/y.png")
+    Path("out").mkdir()
+    os.link("in/x.png", "out/x.png")  # the same file under another name
+    Path("out/y.png").symlink_to(Path("in/y.png").resolve())
+    before = _snapshot("in")
+    p = cli("in/x.png", "in/y.png", "--save", "out")
+    assert _snapshot("in") == before and p.returncode == 1
+    assert [line.split(": ")[1:3] for line in p.stderr.splitlines() if "not saved" in line] == [
+        ["in/x.png", "not saved"], ["in/y.png", "not saved"]]
+
+
+def test_save_keeps_every_output_of_the_run(cli):
+    image("a/x.png", 64, 48)
+    image("b/x.png", 80, 60)
+    image("c/x.png", 96, 72)
+    assert cli("a/x.png", "b/x.png", "c/x.png", "--save", "out").returncode == 0
+    assert sorted((f.name, cv2.imread(str(f)).shape[1]) for f in Path("out").iterdir()) == [
+        ("x-2.png", 80), ("x-3.png", 96), ("x.png", 64)]

@@ -15,8 +15,9 @@ import logging
 import os
 import shutil
 import sys
+import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
@@ -164,6 +165,34 @@ def draw_detections(image: npt.NDArray[np.uint8], detections: Sequence[Detection
     return image
 
 
+def _file_id(path: Path) -> tuple[int, int] | None:
+    try:
+        st = path.stat()
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _write_atomic(dest: Path, write: Callable[[Path], None]) -> None:
+    """Have ``write`` fill a temporary file beside ``dest``, then rename it into place.
+
+    An interrupted run leaves either the old file or the complete new one,
+    never half an image.  The temporary name keeps the suffix, so encoders
+    that choose the format by name still see it.
+    """
+    dest.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp_name = tempfile.mkstemp(dir=dest.parent, prefix=f".{dest.stem}.", suffix=f".part{dest.suffix}")
+    os.close(fd)
+    tmp = Path(tmp_name)
+    try:
+        write(tmp)
+        os.replace(tmp, dest)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            tmp.unlink()
+        raise
+
+
 def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
     import cv2
 
@@ -171,26 +200,43 @@ def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
     ok, buf = cv2.imencode(suffix if suffix in IMAGE_SUFFIXES else ".png", image)
     if not ok:
         raise _InputError(f"could not encode {dest.name}")
-    dest.parent.mkdir(parents=True, exist_ok=True)
-    buf.tofile(dest)
+    _write_atomic(dest, buf.tofile)
 
 
 class _Destinations:
-    """Output paths under --save: file names kept, clashes numbered, inputs never overwritten."""
+    """Output paths under --save: file names kept, clashes numbered.
 
-    def __init__(self, folder: Path) -> None:
-        self.folder, self.used = folder, set[Path]()
+    An output never replaces a file given or found as input (by resolved
+    path, or as the same file through a hard or symbolic link), nor one
+    written earlier in this run.
+    """
+
+    def __init__(self, folder: Path, inputs: Sequence[Path]) -> None:
+        self.folder = folder
+        self.used: set[Path] = set()
+        self.written: set[tuple[int, int]] = set()
+        self.inputs = {p.resolve() for p in inputs}
+        self.input_ids = {i for i in map(_file_id, inputs) if i is not None}
+
+    def _taken(self, dest: Path) -> bool:
+        return dest.resolve() in self.used or _file_id(dest) in self.written
 
     def __call__(self, item: _Item) -> Path:
         rel = item.rel if item.rel.suffix.lower() in IMAGE_SUFFIXES else item.rel.with_name(item.rel.name + ".png")
         dest, n = self.folder / rel, 1
-        while dest.resolve() in self.used:
+        while self._taken(dest):
             n += 1
             dest = self.folder / rel.with_name(f"{rel.stem}-{n}{rel.suffix}")
-        if dest.resolve() == item.path.resolve():
-            raise _InputError(f"--save would overwrite the input itself; choose another folder than {self.folder}")
+        if dest.resolve() in self.inputs or _file_id(dest) in self.input_ids:
+            raise _InputError(f"{dest} is an input of this run and is left alone; "
+                              "choose a --save folder apart from the inputs")
         self.used.add(dest.resolve())
         return dest
+
+    def wrote(self, dest: Path) -> None:
+        file_id = _file_id(dest)
+        if file_id is not None:
+            self.written.add(file_id)
 
 
 # ---------------------------------------------------------------- output
@@ -352,7 +398,7 @@ def _run(args: argparse.Namespace, device: str | None, con: _Console,
         con.note(f"model {args.model}: provider {detector.provider} (device {detector.device}), "
                  f"ready in {(time.perf_counter() - t_start) * 1e3:.0f} ms")
 
-    dests = _Destinations(args.save) if args.save is not None else None
+    dests = _Destinations(args.save, [item.path for item in items]) if args.save is not None else None
     done = total_dets = 0
     for i, item in enumerate(items):
         con.progress(i, item.path.name)
@@ -377,7 +423,9 @@ def _run(args: argparse.Namespace, device: str | None, con: _Console,
                      f"detect {(t3 - t2) * 1e3:.1f} ms (includes preprocess)")
         if dests is not None:
             try:
-                _save(draw_detections(image, detections), dests(item))
+                dest = dests(item)
+                _save(draw_detections(image, detections), dest)
+                dests.wrote(dest)
             except (_InputError, OSError, cv2.error) as exc:
                 failed += 1
                 con.error(f"{item.path}: not saved: {exc}")
