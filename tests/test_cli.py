@@ -162,6 +162,13 @@ def test_check(cli, weights, tmp_path, model):
     assert [v for k, v in rows if k in ("model file", "looked in")] == (places[:1] if found else ["NOT FOUND", *places])
 
 
+@pytest.mark.parametrize("model", ["./" + "m" * 300 + ".onnx", "m" * 300 + ".onnx"])
+def test_check_with_a_name_the_system_cannot_hold(cli, model):
+    p = cli("--check", "--model", model)
+    assert p.returncode == 1 and "Traceback" not in p.stderr + p.stdout
+    assert "NOT READY" in p.stdout and "too long" in p.stdout
+
+
 def test_progress_and_verbose_on_a_terminal(cli):
     pty = pytest.importorskip("pty")  # without a terminal no bar is drawn: see test_json_lines' empty stderr
     image("a.png")
