@@ -45,7 +45,7 @@ def cli(weights, tmp_path, monkeypatch):
     def run(*args, env=(), **kw):
         env = dict(os.environ, QUARN_WEIGHTS_DIR=str(weights), XDG_DATA_HOME=str(tmp_path / "xdg"), **dict(env))
         return subprocess.run([sys.executable, "-m", "quarn.inspection.detect", "--model", "toy.onnx", *args],
-                              env=env, text=True, capture_output="stderr" not in kw, timeout=60, **kw)
+                              env=env, text=True, capture_output="stderr" not in kw, timeout=kw.pop("timeout", 60), **kw)
     return run
 
 
@@ -223,3 +223,17 @@ def test_save_keeps_every_output_of_the_run(cli):
     assert cli("a/x.png", "b/x.png", "c/x.png", "--save", "out").returncode == 0
     assert sorted((f.name, cv2.imread(str(f)).shape[1]) for f in Path("out").iterdir()) == [
         ("x-2.png", 80), ("x-3.png", 96), ("x.png", 64)]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+@pytest.mark.parametrize("bad", ["pipe", "link-to-pipe", os.devnull, "folder"])
+def test_anything_but_a_regular_file_is_skipped(cli, bad):
+    image("ok.png")
+    os.mkfifo("pipe")  # nobody ever writes to it: reading it would wait forever
+    Path("link-to-pipe").symlink_to("pipe")
+    Path("folder").mkdir()
+    os.mkfifo("folder/x.png")
+    p = cli("--json", bad, "ok.png", timeout=20)
+    assert p.returncode == 1 and "Traceback" not in p.stderr
+    assert [json.loads(line)["file"] for line in p.stdout.splitlines()] == ["ok.png"]
+    assert [line.split(": ")[1] for line in p.stderr.splitlines()] == [bad]

@@ -14,6 +14,7 @@ import json
 import logging
 import os
 import shutil
+import stat
 import sys
 import tempfile
 import time
@@ -104,6 +105,10 @@ def _collect(args: Sequence[str], recursive: bool, problems: list[str]) -> list[
                 problems.append(f"{arg}: no images found" + (" (use -r to search its sub-folders)" if deeper else ""))
             pairs = [(p, p.relative_to(root)) for p in found]
         elif root.exists():
+            kind = _not_regular(root)
+            if kind:  # reading a FIFO or a device could wait forever
+                problems.append(f"{arg}: skipped: not a regular file ({kind})")
+                continue
             pairs = [(root, Path(root.name))]
         else:
             problems.append(f"{arg}: no such file or folder")
@@ -116,11 +121,33 @@ def _collect(args: Sequence[str], recursive: bool, problems: list[str]) -> list[
     return items
 
 
+def _not_regular(path: Path) -> str:
+    """What ``path`` is when it is not a regular file (after links), else ''."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return ""  # reading it reports the real error
+    for test, kind in ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"), (stat.S_ISDIR, "a folder")):
+        if test(mode):
+            return kind
+    return "" if stat.S_ISREG(mode) else "not a file"
+
+
+def _read_bytes(path: Path) -> bytes:
+    # O_NONBLOCK: a FIFO put in place after the listing must not block the open
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise _InputError("skipped: not a regular file")
+        return f.read()
+
+
 def _read_image(path: Path) -> npt.NDArray[np.uint8]:
     import cv2
     import numpy as np
 
-    data = np.fromfile(path, dtype=np.uint8)  # handles non-ASCII paths, unlike cv2.imread on Windows
+    data = np.frombuffer(_read_bytes(path), dtype=np.uint8)
     if data.size == 0:
         raise _InputError("empty file")
     image = cv2.imdecode(data, cv2.IMREAD_COLOR)
