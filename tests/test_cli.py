@@ -203,7 +203,9 @@ def test_folders(cli, recursive):
     (["--conf", "1.5", "a.png"], 2, "--conf"), (["--conf", "nan", "a.png"], 2, "--conf"),
     (["--conf", "high", "a.png"], 2, "--conf"), ([], 2, "no images"), (["--check", "a.png"], 2, "--check"),
     (["--model", "absent.onnx", "a.png"], 1, "not found"), (["--model", "no/such/m.onnx", "a.png"], 1, "not found"),
-    (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"),
+    (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"), (["--save", "s" * 300, "a.png"], 2, "--save"),
+    (["--save", "a.png", "a.png"], 2, "not a folder"), (["--every", "0", "a.png"], 2, "--every"),
+    (["--camera", "0", "a.png"], 2, "--camera"), (["--names", "n" * 300, "a.png"], 2, "--names"),
 ])
 def test_usage_and_model_errors(cli, args, status, words):
     image("a.png")
@@ -213,7 +215,7 @@ def test_usage_and_model_errors(cli, args, status, words):
     assert len(p.stderr.splitlines()) == 1 and words in p.stderr and "Traceback" not in p.stderr
 
 
-@pytest.mark.parametrize("bad", ["notes.txt", "fake.png", "empty.jpg", "missing.png", "folder"])
+@pytest.mark.parametrize("bad", ["notes.txt", "fake.png", "empty.jpg", "missing.png", "folder", "n" * 300 + ".png"])
 def test_bad_input_does_not_stop_the_rest(cli, bad):
     image("ok.png")
     Path("folder").mkdir()

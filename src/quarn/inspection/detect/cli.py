@@ -163,23 +163,31 @@ def _collect(args: Sequence[str], recursive: bool) -> list[_Item]:
     wanted = IMAGE_SUFFIXES | VIDEO_SUFFIXES
     for arg in args:
         root = Path(arg)
-        if root.is_dir():
-            pattern = root.rglob("*") if recursive else root.iterdir()
-            found = sorted(p for p in pattern if p.suffix.lower() in wanted and p.is_file())
+        try:
+            mode = root.stat().st_mode
+        except (OSError, ValueError) as exc:  # ValueError: a NUL byte
+            missing = isinstance(exc, FileNotFoundError | NotADirectoryError)
+            reason = "no such file or folder" if missing else getattr(exc, "strerror", None) or str(exc)
+            items.append(_Item(root, Path(), "error", reason))
+            continue
+        if stat.S_ISDIR(mode):
+            try:
+                pattern = root.rglob("*") if recursive else root.iterdir()
+                found = sorted(p for p in pattern if p.suffix.lower() in wanted and p.is_file())
+                deeper = not found and not recursive and any(p.is_dir() for p in root.iterdir())
+            except OSError as exc:
+                items.append(_Item(root, Path(), "error", f"cannot list the folder: {exc.strerror or exc}"))
+                continue
             if not found:
-                deeper = not recursive and any(p.is_dir() for p in root.iterdir())
                 hint = " (use -r to search its sub-folders)" if deeper else ""
                 items.append(_Item(root, Path(), "error", f"no images or videos found{hint}"))
             pairs = [(p, p.relative_to(root)) for p in found]
-        elif root.exists():
+        else:
             what = _not_regular(root)
             if what:  # reading a FIFO or a device could wait forever
                 items.append(_Item(root, Path(), "error", f"skipped: not a regular file ({what})"))
                 continue
             pairs = [(root, Path(root.name))]
-        else:
-            items.append(_Item(root, Path(), "error", "no such file or folder"))
-            continue
         for path, rel in pairs:
             key = path.resolve()
             if key not in seen:  # the same file named twice is processed once
@@ -948,8 +956,14 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         parser.error("--camera takes no PATH arguments")
     if not args.check and not args.inputs and args.camera is None:
         parser.error("no images given")
-    if args.save is not None and args.save.exists() and not args.save.is_dir():
-        parser.error(f"argument --save: {args.save} exists and is not a folder")
+    if args.save is not None:
+        try:
+            if not stat.S_ISDIR(args.save.stat().st_mode):
+                parser.error(f"argument --save: {args.save} exists and is not a folder")
+        except FileNotFoundError:
+            pass  # made when the first output is written
+        except OSError as exc:
+            parser.error(f"argument --save: {exc.strerror or exc}")
     names = None
     if args.names is not None:
         try:
