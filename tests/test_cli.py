@@ -503,7 +503,7 @@ def test_closed_pipe_ends_quietly(cli):
     (CPU_ONLY_ORT, "has no CUDA provider"),
     (CPU_ONLY_ORT.replace('["CPUExecutionProvider"]', '["CUDAExecutionProvider", "CPUExecutionProvider"]'),
      "could not start it"),
-])
+], ids=["cpu-only-runtime", "cuda-offered-but-not-starting"])
 def test_check_cuda_when_cuda_does_not_run(cli, offered, cause):
     p = cli("--check", "--device", "cuda", prelude=offered)
     rows = dict(line.split(":", 1) for line in p.stdout.splitlines())
