@@ -215,11 +215,11 @@ def test_usage_and_model_errors(cli, args, status, words):
     assert len(p.stderr.splitlines()) == 1 and words in p.stderr and "Traceback" not in p.stderr
 
 
-@pytest.mark.parametrize("bad", ["notes.txt", "fake.png", "empty.jpg", "missing.png", "folder", "n" * 300 + ".png"])
+@pytest.mark.parametrize("bad", ["notes.txt", "fake.png", "empty.jpg", "fake.mp4", "missing.png", "folder", "n" * 300 + ".png"])
 def test_bad_input_does_not_stop_the_rest(cli, bad):
     image("ok.png")
     Path("folder").mkdir()
-    for name, data in {"notes.txt": b"hello", "fake.png": b"\x89PNG garbage", "empty.jpg": b""}.items():
+    for name, data in {"notes.txt": b"hello", "fake.png": b"\x89PNG garbage", "empty.jpg": b"", "fake.mp4": b"moov"}.items():
         Path(name).write_bytes(data)
     p = cli("--json", bad, "ok.png")
     records = [json.loads(line) for line in p.stdout.splitlines()]

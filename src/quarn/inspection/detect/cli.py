@@ -355,7 +355,7 @@ class _VideoSink:
             codec = _VIDEO_CODECS.get(self.dest.suffix.lower(), "mp4v")
             self.writer = cv2.VideoWriter(str(self.tmp), cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
             if not self.writer.isOpened():
-                raise _InputError(f"not saved: this OpenCV cannot write {self.dest.suffix} video ({codec})")
+                raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec})")
         self.writer.write(frame)
         self.frames += 1
 
@@ -664,7 +664,6 @@ class _Run:
         self.dests = (_Destinations(args.save, [i.path for i in items if i.path is not None and i.kind != "error"])
                       if args.save is not None else None)
         self.done = 0  # inputs finished, for "k of n" and the time left
-        self.fraction = 0.0  # of the input under way, when known
         self.where = ""
         names = model.names if model.names is not None else model.detector.names
         self.name_width = min(24, max(5, *(len(n) for n in names.values()))) if names else 5
@@ -735,7 +734,7 @@ class _Run:
         source: str | int = item.camera if item.kind == "camera" else str(item.path)
         cap = _open_capture(source)
         sink: _VideoSink | None = None
-        ok, keep = True, True
+        ok = True
         try:
             if not cap.isOpened():
                 raise _InputError(f"camera {item.camera} could not be opened" if item.kind == "camera"
@@ -790,8 +789,9 @@ class _Run:
                         # frames between detections carry the latest boxes, so the video keeps its length
                         sink.write(draw_detections(frame, latest))
                     except (_InputError, OSError) as exc:
-                        self._fail(item, str(exc))
-                        ok, keep, sink = False, False, None
+                        self._fail(item, f"not saved: {exc}")
+                        sink.close(keep=False)
+                        ok, sink = False, None
                 index += 1
             if not self.args.json:
                 self.con.print(f"{item.label}: {index} frame{'s' if index != 1 else ''} read, "
@@ -799,7 +799,7 @@ class _Run:
         finally:
             cap.release()
             if sink is not None:
-                wrote = sink.close(keep)
+                wrote = sink.close(keep=True)
                 if wrote and self.dests is not None:
                     self.dests.wrote(sink.dest)
         return ok
