@@ -53,9 +53,9 @@ class _InputError(Exception):
 class _ModelError(Exception):
     """The model cannot serve this command line; the message says why, in one line."""
 
-    def __init__(self, message: str, contract: bool = False) -> None:
+    def __init__(self, message: str, loaded: DfineDetector | None = None) -> None:
         super().__init__(message)
-        self.contract = contract  # loaded, but breaks the inputs/outputs contract
+        self.loaded = loaded  # set when the model loaded but breaks the inputs/outputs contract
 
 
 class _Parser(argparse.ArgumentParser):
@@ -612,7 +612,7 @@ def _open_model(args: argparse.Namespace, device: str | None, names: dict[int, s
         raise _ModelError(problem)
     problems = _contract(detector.session)
     if problems:
-        raise _ModelError(f"model {args.model!r} does not fit the detector: {'; '.join(problems)}", contract=True)
+        raise _ModelError(f"model {args.model!r} does not fit the detector: {'; '.join(problems)}", detector)
     meta = _metadata(detector.session)
     untrained = meta.get(UNTRAINED_KEY, "").strip().lower() == "untrained"
     if untrained:
@@ -886,13 +886,13 @@ def _check(args: argparse.Namespace, device: str | None, names: dict[int, str] |
         rows += [("onnxruntime", ort.__version__), ("available providers", ", ".join(available)),
                  ("requested device", args.device),
                  ("requested providers", ", ".join(report["requested_providers"]))]
-    broken = False
+    broken = None
     try:
         loaded: _Model | None = _open_model(args, device, names, con)
     except _ModelError as exc:
-        loaded, broken = None, exc.contract
+        loaded, broken = None, exc.loaded
         problems.append(str(exc))
-    detector = loaded.detector if loaded is not None else None
+    detector = loaded.detector if loaded is not None else broken
     if detector is not None:
         report.update(provider=detector.provider, device=detector.device)
         rows.append(("provider in use", f"{detector.provider} (device {detector.device})"))
@@ -916,7 +916,7 @@ def _check(args: argparse.Namespace, device: str | None, names: dict[int, str] |
         except Exception as exc:
             problems.append(str(exc))
             rows.append(("test inference", "FAILED"))
-    elif broken:
+    elif broken is not None:
         report["contract"] = problems[0]
         rows.append(("model contract", "BROKEN"))
     status = "ready: detection can run" if not problems else "NOT READY: " + " ".join(" ".join(problems).split())
