@@ -314,6 +314,18 @@ def test_save_never_writes_through_links_to_an_input(cli):
     assert [m.split(": ")[:2] for m in messages(p.stderr)] == [["in/x.png", "not saved"], ["in/y.png", "not saved"]]
 
 
+def test_save_never_writes_over_the_model_or_the_names_file(cli):
+    image("in/m.png")
+    image("in/names.png")
+    Path("out").mkdir()
+    build_toy("out/m.png")  # a model file is a model file whatever its name
+    Path("out/names.png").write_text("bolt\nnut\n")
+    before = _snapshot("out")
+    p = cli("--model", "./out/m.png", "--names", "out/names.png", "in", "--save", "out")
+    assert _snapshot("out") == before and p.returncode == 1
+    assert [m.split(": ")[:2] for m in messages(p.stderr)] == [["in/m.png", "not saved"], ["in/names.png", "not saved"]]
+
+
 def test_save_keeps_every_output_of_the_run(cli):
     image("a/x.png", 64, 48)
     image("b/x.png", 80, 60)

@@ -661,12 +661,22 @@ class _Run:
     def __init__(self, args: argparse.Namespace, model: _Model, con: _Console, items: list[_Item]) -> None:
         self.args, self.model, self.con, self.items = args, model, con, items
         self.stats = _Stats(len(items))
-        self.dests = (_Destinations(args.save, [i.path for i in items if i.path is not None and i.kind != "error"])
-                      if args.save is not None else None)
+        self.dests = _Destinations(args.save, self._given()) if args.save is not None else None
         self.done = 0  # inputs finished, for "k of n" and the time left
         self.where = ""
         names = model.names if model.names is not None else model.detector.names
         self.name_width = min(24, max(5, *(len(n) for n in names.values()))) if names else 5
+
+    def _given(self) -> list[Path]:
+        """Every file this run reads: inputs, the --names file and the model file."""
+        from quarn import weights
+
+        given = [i.path for i in self.items if i.path is not None and i.kind != "error"]
+        if self.args.names is not None:
+            given.append(self.args.names)
+        with contextlib.suppress(Exception):  # it loaded, so it resolves; a stand-in weights module may not
+            given.append(Path(weights.model_path("detect", self.args.model)))
+        return given
 
     # -- shared pieces
 
