@@ -125,7 +125,8 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
                    help="class names to show and write, one per line (line k names class k); "
                    "default: the model's 'names' metadata, else the 80 COCO classes")
     p.add_argument("-j", "--json", action="store_true",
-                   help="print one JSON object per image or frame, one per line, instead of tables")
+                   help="print one JSON object per image or frame, one per line, instead of tables; "
+                   "with --check, one JSON object")
     p.add_argument("-s", "--save", type=Path, metavar="DIR",
                    help="write a copy of each image, and each video, with its detections drawn into DIR")
     p.add_argument("-v", "--verbose", action="store_true", help="print model and per-image timings to stderr")
