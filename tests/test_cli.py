@@ -1,8 +1,10 @@
 import contextlib
 import json
 import os
+import signal
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import cv2
@@ -14,20 +16,58 @@ TOY = [(0, (0.25, 0.25, 0.75, 0.75)), (2, (0.0625, 0.125, 0.1875, 0.375)), (16, 
 BGR = (50, 100, 230)  # person 230/255, car 100/255, dog 50/255 (below the default 0.25)
 
 
-def build_toy(path):
+def build_toy(path, meta=None, fault=None):
+    """The toy model; ``fault`` breaks one point of the contract, ``meta`` goes into its metadata."""
     from onnx import TensorProto as T, helper as h, save
 
     io = h.make_tensor_value_info
-    nodes = [h.make_node("ReduceMax", ["images"], ["scores"], axes=[2, 3], keepdims=0),
+    image = "input" if fault == "input name" else "images"
+    image_shape, axes = ([1, 3, 640 * 640], [2]) if fault == "input rank" else ([1, 3, 640, 640], [2, 3])
+    sizes_type = T.FLOAT if fault == "sizes type" else T.INT64
+    nodes = [h.make_node("ReduceMax", [image], ["scores"], axes=axes, keepdims=0),
              h.make_node("Cast", ["orig_target_sizes"], ["wh"], to=T.FLOAT),
              h.make_node("Concat", ["wh", "wh"], ["whwh"], axis=1),
              h.make_node("Mul", ["whwh", "frac"], ["boxes"])]
+    outputs = [io("labels", T.INT64, [1, 3]), io("boxes", T.FLOAT, [1, 3, 4]), io("scores", T.FLOAT, [1, 3])]
+    if fault == "output order":
+        outputs = outputs[2:] + outputs[:2]
     graph = h.make_graph(
-        nodes, "toy", [io("images", T.FLOAT, [1, 3, 640, 640]), io("orig_target_sizes", T.INT64, [1, 2])],
-        [io("labels", T.INT64, [1, 3]), io("boxes", T.FLOAT, [1, 3, 4]), io("scores", T.FLOAT, [1, 3])],
+        nodes, "toy", [io(image, T.FLOAT, image_shape), io("orig_target_sizes", sizes_type, [1, 2])], outputs,
         [h.make_tensor("labels", T.INT64, [1, 3], [c for c, _ in TOY]),
          h.make_tensor("frac", T.FLOAT, [1, 3, 4], [f for _, box in TOY for f in box])])
-    save(h.make_model(graph, opset_imports=[h.make_opsetid("", 17)], ir_version=8), path)
+    model = h.make_model(graph, opset_imports=[h.make_opsetid("", 17)], ir_version=8)
+    if meta:
+        h.set_model_props(model, meta)
+    save(model, path)
+
+
+# Stand-in for a camera: cli._open_capture is the one seam through which videos and cameras are opened.
+# Camera 0 gives endless 64x48 frames whose red level (the toy's "person" score) steps by 10 per frame.
+FAKE_CAMERA = """
+    import numpy as np
+    from quarn.inspection.detect import cli
+
+    class Capture:
+        def __init__(self, source):
+            self.source, self.n = source, 0
+        def isOpened(self):
+            return self.source == 0
+        def read(self):
+            self.n += 1
+            return True, np.full((48, 64, 3), (50, 100, (120 + 10 * self.n) % 256), np.uint8)
+        def get(self, prop):
+            return 15.0 if prop == 5 else 0.0  # cv2.CAP_PROP_FPS
+        def release(self):
+            pass
+
+    real = cli._open_capture
+    cli._open_capture = lambda source: Capture(source) if isinstance(source, int) else real(source)
+"""
+# an ONNX Runtime that offers only the CPU provider, whatever is installed
+CPU_ONLY_ORT = """
+    import onnxruntime
+    onnxruntime.get_available_providers = lambda: ["CPUExecutionProvider"]
+"""
 
 
 @pytest.fixture(scope="module")
@@ -42,11 +82,55 @@ def weights(tmp_path_factory):
 def cli(weights, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
 
-    def run(*args, env=(), **kw):
+    def run(*args, env=(), prelude=None, popen=False, **kw):
+        """quarn-detect in a subprocess; ``prelude`` is Python run before its main (stand-ins)."""
         env = dict(os.environ, QUARN_WEIGHTS_DIR=str(weights), XDG_DATA_HOME=str(tmp_path / "xdg"), **dict(env))
-        return subprocess.run([sys.executable, "-m", "quarn.inspection.detect", "--model", "toy.onnx", *args],
-                              env=env, text=True, capture_output="stderr" not in kw, timeout=60, **kw)
+        start = ["-m", "quarn.inspection.detect"]
+        if prelude is not None:
+            code = textwrap.dedent(prelude) + "\nimport sys\nfrom quarn.inspection.detect import cli\n" \
+                "sys.exit(cli.main(sys.argv[1:], prog='python -m quarn.inspection.detect'))\n"
+            start = ["-c", code]
+        command = [sys.executable, *start, "--model", "toy.onnx", *args]
+        if popen:
+            return subprocess.Popen(command, env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return subprocess.run(command, env=env, text=True, capture_output="stderr" not in kw,
+                              timeout=kw.pop("timeout", 60), **kw)
     return run
+
+
+PREFIX = "python -m quarn.inspection.detect: "
+
+
+def messages(stderr):
+    """The one-line messages on stderr, without the program name; the closing summary left out."""
+    return [line[len(PREFIX):] for line in stderr.splitlines() if line.startswith(PREFIX)]
+
+
+def summary(stderr):
+    """The closing summary: ({"input": n, "processed": .., "failed": .., "image": .., "detection": ..}, s, images/s)."""
+    (line,) = [line for line in stderr.splitlines() if " processed, " in line]
+    counts, _, times = line.replace(":", ",").replace(";", ",").partition(" s,")
+    parts = [part.split() for part in counts.split(",")]
+    got = {words[1].rstrip("s"): int(words[0]) for words in parts[:-1]}
+    return got, float(parts[-1][0]), float(times.split()[0])
+
+
+def video(path, levels, w=64, h=48, fps=10.0):
+    """A short MJPG video made with cv2.VideoWriter; frame k has red level levels[k]."""
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), fps, (w, h))
+    for red in levels:
+        writer.write(np.full((h, w, 3), (50, 100, red), np.uint8))
+    writer.release()
+
+
+def read_video(path):
+    cap = cv2.VideoCapture(str(path))
+    frames = []
+    while (got := cap.read())[0]:
+        frames.append(got[1])
+    fps = cap.get(cv2.CAP_PROP_FPS)
+    cap.release()
+    return frames, fps
 
 
 def image(path, w=64, h=48):
@@ -67,7 +151,9 @@ def test_json_lines(cli, conf):
     image("b.png", 160, 128)
     p = cli("--json", *(["--conf", str(conf)] if conf else []), "a.png", "b.png")
     records = [json.loads(line) for line in p.stdout.splitlines()]
-    assert p.returncode == 0 and p.stderr == ""
+    assert p.returncode == 0 and messages(p.stderr) == []
+    n = len(expected(1, 1, conf or 0.25))
+    assert summary(p.stderr)[0] == {"input": 2, "processed": 2, "failed": 0, "image": 2, "detection": 2 * n}
     assert [(r["file"], r["width"], r["height"]) for r in records] == [("a.png", 320, 240), ("b.png", 160, 128)]
     for r in records:
         got = [(d["cls_id"], d["cls_name"], d["conf"], d["xyxy"]) for d in r["detections"]]
@@ -80,7 +166,7 @@ def test_table(cli):
     lines = p.stdout.splitlines()
     assert p.returncode == 0 and lines[0].split() == ["a.png", "320x240", "2", "detections"]
     assert [line.split() for line in lines[2:4]] == [[n, f"{v:.2f}", *map(str, b)] for _, n, v, b in expected(320, 240)]
-    assert lines[-1].startswith("1 image, 2 detections, 0 failed")
+    assert len(lines) == 4 and summary(p.stderr)[0] == {"input": 1, "processed": 1, "failed": 0, "image": 1, "detection": 2}
 
 
 def test_save_draws_boxes(cli):
@@ -117,7 +203,9 @@ def test_folders(cli, recursive):
     (["--conf", "1.5", "a.png"], 2, "--conf"), (["--conf", "nan", "a.png"], 2, "--conf"),
     (["--conf", "high", "a.png"], 2, "--conf"), ([], 2, "no images"), (["--check", "a.png"], 2, "--check"),
     (["--model", "absent.onnx", "a.png"], 1, "not found"), (["--model", "no/such/m.onnx", "a.png"], 1, "not found"),
-    (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"),
+    (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"), (["--save", "s" * 300, "a.png"], 2, "--save"),
+    (["--save", "a.png", "a.png"], 2, "not a folder"), (["--every", "0", "a.png"], 2, "--every"),
+    (["--camera", "0", "a.png"], 2, "--camera"), (["--names", "n" * 300, "a.png"], 2, "--names"),
 ])
 def test_usage_and_model_errors(cli, args, status, words):
     image("a.png")
@@ -127,15 +215,17 @@ def test_usage_and_model_errors(cli, args, status, words):
     assert len(p.stderr.splitlines()) == 1 and words in p.stderr and "Traceback" not in p.stderr
 
 
-@pytest.mark.parametrize("bad", ["notes.txt", "fake.png", "empty.jpg", "missing.png", "folder"])
+@pytest.mark.parametrize("bad", ["notes.txt", "fake.png", "empty.jpg", "fake.mp4", "missing.png", "folder", "n" * 300 + ".png"])
 def test_bad_input_does_not_stop_the_rest(cli, bad):
     image("ok.png")
     Path("folder").mkdir()
-    for name, data in {"notes.txt": b"hello", "fake.png": b"\x89PNG garbage", "empty.jpg": b""}.items():
+    for name, data in {"notes.txt": b"hello", "fake.png": b"\x89PNG garbage", "empty.jpg": b"", "fake.mp4": b"moov"}.items():
         Path(name).write_bytes(data)
     p = cli("--json", bad, "ok.png")
-    assert p.returncode == 1 and [json.loads(line)["file"] for line in p.stdout.splitlines()] == ["ok.png"]
-    assert [line.split(": ")[1] for line in p.stderr.splitlines()] == [bad]
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert p.returncode == 1 and [(r["file"], "error" in r) for r in records] == [(bad, True), ("ok.png", False)]
+    assert [m.split(": ", 1) for m in messages(p.stderr)] == [[bad, records[0]["error"]]]
+    assert summary(p.stderr)[0] == {"input": 2, "processed": 1, "failed": 1, "image": 1, "detection": 2}
 
 
 @pytest.mark.parametrize("args", [["a.png"], ["--check"]])
@@ -162,18 +252,285 @@ def test_check(cli, weights, tmp_path, model):
     assert [v for k, v in rows if k in ("model file", "looked in")] == (places[:1] if found else ["NOT FOUND", *places])
 
 
+@pytest.mark.parametrize("model", ["./" + "m" * 300 + ".onnx", "m" * 300 + ".onnx"])
+def test_check_with_a_name_the_system_cannot_hold(cli, model):
+    p = cli("--check", "--model", model)
+    assert p.returncode == 1 and "Traceback" not in p.stderr + p.stdout
+    assert "NOT READY" in p.stdout and "too long" in p.stdout
+
+
 def test_progress_and_verbose_on_a_terminal(cli):
-    pty = pytest.importorskip("pty")  # without a terminal no bar is drawn: see test_json_lines' empty stderr
-    image("a.png")
-    image("b.png")
+    pty = pytest.importorskip("pty")  # without a terminal no progress is drawn: see test_json_lines' stderr
+    for name in "abc":
+        image(f"{name}.png")
     reader, writer = pty.openpty()
-    assert cli("-v", "a.png", "b.png", stderr=writer, stdout=subprocess.PIPE).returncode == 0
+    assert cli("-v", "a.png", "b.png", "c.png", stderr=writer, stdout=subprocess.PIPE).returncode == 0
     os.close(writer)
     err = b""
     with contextlib.suppress(OSError):  # the reader gets EIO once the child side is closed
         while chunk := os.read(reader, 65536):
             err += chunk
     os.close(reader)
-    timed = [line.split(": ", 1) for line in err.decode().replace("\x1b[K", "").splitlines() if "preprocess" in line]
-    assert "2/2" in err.decode() and [name for name, _ in timed] == ["a.png", "b.png"]
-    assert all(float(part.split()[1]) > 0 for _, t in timed for part in t.split(", ")[1:3])
+    text = err.decode().replace("\x1b[K", "").replace("\r\n", "\n")
+    shown = [part.split("\n")[0] for part in text.split("\r") if "images/s" in part and " input" not in part]
+    # count, rate and time left while inputs remain
+    shown = list(dict.fromkeys(shown))  # the line is drawn again after each line printed above it
+    assert [s.split()[0] for s in shown] == ["0/3", "1/3", "2/3"] and all("left" in s for s in shown[1:])
+    timed = [line.replace(",", "").split() for line in text.splitlines() if ".png: read " in line]
+    assert [t[0] for t in timed] == ["a.png:", "b.png:", "c.png:"]
+    # detection time measured once, around detect: no part of it reported larger than the whole
+    assert all(float(t[2]) > 0 and float(t[5]) > 0 and len(t) == 7 for t in timed)
+    (median,) = [line.split() for line in text.splitlines() if line.startswith("median per image")]
+    assert median[3] == "read" and median[6] == "detect" and float(median[4]) > 0 and float(median[7]) > 0
+
+
+def _snapshot(root):
+    return {p: p.read_bytes() for p in sorted(Path(root).rglob("*")) if p.is_file()}
+
+
+@pytest.mark.parametrize("order", [("B", "A"), ("A", "B")])
+def test_save_never_writes_over_an_input(cli, order):
+    image("A/x.png", 64, 48)
+    image("B/x.png", 80, 60)
+    before = _snapshot("A") | _snapshot("B")
+    p = cli("--json", *order, "--save", "A")
+    assert (_snapshot("A") | _snapshot("B"))[Path("A/x.png")] == before[Path("A/x.png")]
+    ok = [r for r in map(json.loads, p.stdout.splitlines()) if "error" not in r]
+    assert {r["file"]: len(r["detections"]) for r in ok} == {"A/x.png": 2, "B/x.png": 2}
+    assert p.returncode == 1 and "A/x.png" in p.stderr  # what could not be saved is said, not hidden
+    assert summary(p.stderr)[0]["failed"] == len([r for r in map(json.loads, p.stdout.splitlines()) if "error" in r])
+    assert not [f for f in Path("A").iterdir() if f.name.startswith(".")]  # no temporary left behind
+
+
+def test_save_never_writes_through_links_to_an_input(cli):
+    image("in/x.png")
+    image("in/y.png")
+    Path("out").mkdir()
+    os.link("in/x.png", "out/x.png")  # the same file under another name
+    Path("out/y.png").symlink_to(Path("in/y.png").resolve())
+    before = _snapshot("in")
+    p = cli("in/x.png", "in/y.png", "--save", "out")
+    assert _snapshot("in") == before and p.returncode == 1
+    assert [m.split(": ")[:2] for m in messages(p.stderr)] == [["in/x.png", "not saved"], ["in/y.png", "not saved"]]
+
+
+def test_save_never_writes_over_the_model_or_the_names_file(cli):
+    image("in/m.png")
+    image("in/names.png")
+    Path("out").mkdir()
+    build_toy("out/m.png")  # a model file is a model file whatever its name
+    Path("out/names.png").write_text("bolt\nnut\n")
+    before = _snapshot("out")
+    p = cli("--model", "./out/m.png", "--names", "out/names.png", "in", "--save", "out")
+    assert _snapshot("out") == before and p.returncode == 1
+    assert [m.split(": ")[:2] for m in messages(p.stderr)] == [["in/m.png", "not saved"], ["in/names.png", "not saved"]]
+
+
+def test_save_keeps_every_output_of_the_run(cli):
+    image("a/x.png", 64, 48)
+    image("b/x.png", 80, 60)
+    image("c/x.png", 96, 72)
+    assert cli("a/x.png", "b/x.png", "c/x.png", "--save", "out").returncode == 0
+    assert sorted((f.name, cv2.imread(str(f)).shape[1]) for f in Path("out").iterdir()) == [
+        ("x-2.png", 80), ("x-3.png", 96), ("x.png", 64)]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+@pytest.mark.parametrize("bad", ["pipe", "link-to-pipe", os.devnull, "folder"])
+def test_anything_but_a_regular_file_is_skipped(cli, bad):
+    image("ok.png")
+    os.mkfifo("pipe")  # nobody ever writes to it: reading it would wait forever
+    Path("link-to-pipe").symlink_to("pipe")
+    Path("folder").mkdir()
+    os.mkfifo("folder/x.png")
+    p = cli("--json", bad, "ok.png", timeout=20)
+    assert p.returncode == 1 and "Traceback" not in p.stderr
+    assert [json.loads(line)["file"] for line in p.stdout.splitlines()] == [bad, "ok.png"]
+    assert [m.split(": ")[0] for m in messages(p.stderr)] == [bad]
+
+
+def person(record):
+    """The toy's "person" score of a JSON record (its red level / 255), or None."""
+    return next((d["conf"] for d in record["detections"] if d["cls_id"] == 0), None)
+
+
+@pytest.mark.parametrize("every", [1, 2, 4])
+def test_video_frames(cli, every):
+    image("a.png")
+    levels = [130, 150, 170, 190, 210, 230, 250]
+    video("clip.avi", levels)
+    p = cli("--json", "--every", str(every), "a.png", "clip.avi")
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    frames = [r for r in records if r["file"] == "clip.avi"]
+    assert p.returncode == 0 and records[0]["file"] == "a.png" and "frame" not in records[0]
+    assert [r["frame"] for r in frames] == list(range(0, len(levels), every))
+    assert all((r["width"], r["height"]) == (64, 48) for r in frames)
+    # MJPG is lossy: each frame's score is its own red level, within a few steps
+    assert [person(r) for r in frames] == [pytest.approx(v / 255, abs=0.03) for v in levels[::every]]
+    assert summary(p.stderr)[0] == {"input": 2, "processed": 2, "failed": 0, "image": 1 + len(frames),
+                                    "detection": 2 + 2 * len(frames)}
+    table = cli("--every", str(every), "clip.avi").stdout.splitlines()
+    rows = [line.split() for line in table[2:-1]]
+    assert table[0].split() == ["clip.avi", "64x48", "10", "fps"] and table[1].split()[0] == "frame"
+    assert [(int(r[0]), r[1]) for r in rows] == [(f, n) for f in range(0, len(levels), every) for n in ("person", "car")]
+    assert table[-1] == f"clip.avi: {len(levels)} frames read, {2 * len(frames)} detections"
+    limited = cli("--json", "--every", str(every), "--frames", "3", "clip.avi").stdout.splitlines()
+    assert [json.loads(line)["frame"] for line in limited] == list(range(0, 3, every))
+
+
+@pytest.mark.parametrize("name", ["clip.avi", "clip.mp4", "clip.webm"])
+def test_video_save(cli, name):
+    levels = [130, 160, 190, 220, 250]
+    writer = cv2.VideoWriter(name, cv2.VideoWriter_fourcc(*("VP80" if name.endswith("webm") else "MJPG"
+                                                             if name.endswith("avi") else "mp4v")), 12.0, (96, 64))
+    for red in levels:
+        writer.write(np.full((64, 96, 3), (50, 100, red), np.uint8))
+    writer.release()
+    p = cli("--every", "2", "--save", "out", name)
+    assert p.returncode == 0, p.stderr
+    out = Path("out") / (name if not name.endswith("webm") else name + ".mp4")
+    frames, fps = read_video(out)
+    assert [f.name for f in Path("out").iterdir()] == [out.name]  # no temporary left
+    assert (len(frames), fps) == (len(levels), 12.0) and all(f.shape == (64, 96, 3) for f in frames)
+    (x1, y1, x2, y2) = expected(96, 64)[0][3]
+    for f in frames:  # every frame carries the latest boxes, skipped ones included
+        assert int(np.abs(f[(y1 + y2) // 2, x1].astype(int) - (50, 100, 130)).max()) > 60  # the box edge
+        assert int(np.abs(f[(y1 + y2) // 2, (x1 + x2) // 2].astype(int) - (50, 100, 190)).max()) < 90  # inside
+
+
+def test_camera(cli):
+    p = cli("--camera", "0", "--frames", "7", "--every", "3", "--json", "--save", "out", prelude=FAKE_CAMERA)
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert p.returncode == 0, p.stderr
+    assert [(r["camera"], r["frame"]) for r in records] == [(0, 0), (0, 3), (0, 6)]
+    assert [person(r) for r in records] == [pytest.approx((120 + 10 * (f + 1)) / 255) for f in (0, 3, 6)]
+    frames, fps = read_video("out/camera0.mp4")
+    assert (len(frames), fps, frames[0].shape) == (7, 15.0, (48, 64, 3))
+    assert summary(p.stderr)[0] == {"input": 1, "processed": 1, "failed": 0, "image": 3, "detection": 6}
+    p = cli("--camera", "1", "--json", prelude=FAKE_CAMERA)
+    assert p.returncode == 1 and json.loads(p.stdout) == {"camera": 1, "error": "camera 1 could not be opened"}
+    assert cli("--camera", "0", "a.png", prelude=FAKE_CAMERA).returncode == 2
+
+
+@pytest.mark.parametrize("fault, words", [
+    ("input name", "no input 'images'"), ("input rank", "input 'images' has rank 3, not 4"),
+    ("sizes type", "input 'orig_target_sizes' is tensor(float), not tensor(int64)"),
+    ("output order", "outputs are 'scores', 'labels', 'boxes', not 'labels', 'boxes', 'scores' in this order"),
+])
+def test_model_contract(cli, fault, words):
+    build_toy("broken.onnx", fault=fault)
+    for name in "abc":
+        image(f"in/{name}.png")
+    p = cli("--model", "./broken.onnx", "--json", "in")
+    assert (p.returncode, p.stdout) == (1, "") and len(p.stderr.splitlines()) == 1  # once, before any image
+    assert words in p.stderr and "does not fit" in p.stderr
+    check = cli("--model", "./broken.onnx", "--check", "--json")
+    report = json.loads(check.stdout)
+    assert check.returncode == 1 and not report["ready"] and words in report["contract"]
+
+
+def test_class_names(cli):
+    image("a.png", 320, 240)
+    Path("site.txt").write_text("scratch\n\ndent\n", encoding="utf-8")  # class 1 has no name: shown by id
+    build_toy("listed.onnx", meta={"names": json.dumps(["bolt", "nut", "washer"])})
+    build_toy("mapped.onnx", meta={"names": json.dumps({"0": "hole", "2": "burr"})})
+    build_toy("odd.onnx", meta={"names": "bolt, nut"})
+
+    def names(*args):
+        p = cli("--json", "--conf", "0.1", *args, "a.png")
+        assert p.returncode == 0, p.stderr
+        return [d["cls_name"] for d in json.loads(p.stdout)["detections"]], p.stderr
+
+    assert names()[0] == ["person", "car", "dog"]
+    assert names("--names", "site.txt")[0] == ["scratch", "dent", "16"]
+    assert names("--model", "./listed.onnx")[0] == ["bolt", "washer", "16"]
+    assert names("--model", "./mapped.onnx")[0] == ["hole", "burr", "16"]
+    assert names("--model", "./listed.onnx", "--names", "site.txt")[0] == ["scratch", "dent", "16"]
+    got, err = names("--model", "./odd.onnx")
+    assert got == ["person", "car", "dog"] and "metadata 'names' ignored" in err
+    table = cli("--names", "site.txt", "a.png").stdout.splitlines()
+    assert [line.split()[0] for line in table[2:4]] == ["scratch", "dent"]
+    # drawn labels: the same boxes, other words in the label boxes
+    assert cli("--save", "coco", "a.png").returncode == cli("--names", "site.txt", "--save", "site", "a.png").returncode == 0
+    coco, site = cv2.imread("coco/a.png"), cv2.imread("site/a.png")
+    x1, y1, x2, y2 = expected(320, 240)[0][3]
+    assert (coco[y1 + 3:y2 - 3, x1 + 3:x2 - 3] == site[y1 + 3:y2 - 3, x1 + 3:x2 - 3]).all()
+    assert (coco[:, x1] == site[:, x1]).mean() > 0.9 and (coco[y1 - 12:y1, x1:x1 + 60] != site[y1 - 12:y1, x1:x1 + 60]).any()
+    for bad in ("missing.txt", "empty.txt"):
+        Path("empty.txt").write_text("\n\n")
+        p = cli("--names", bad, "a.png")
+        assert p.returncode == 2 and "--names" in p.stderr and len(p.stderr.splitlines()) == 1
+
+
+def test_untrained_weights_are_announced(cli):
+    image("a.png")
+    build_toy("random.onnx", meta={"quarn:weights": "untrained"})
+    p = cli("--model", "./random.onnx", "--json", "a.png")
+    assert p.returncode == 0 and len(p.stdout.splitlines()) == 1
+    assert [m for m in messages(p.stderr) if "UNTRAINED" in m]
+    check = cli("--model", "./random.onnx", "--check")
+    rows = dict(line.split(":", 1) for line in check.stdout.splitlines())
+    assert check.returncode == 0 and "UNTRAINED" in rows["weights"] and "UNTRAINED" in rows["status"]
+    assert json.loads(cli("--model", "./random.onnx", "--check", "--json").stdout)["untrained"] is True
+    assert "UNTRAINED" not in cli("--check").stdout + cli("a.png").stderr
+
+
+def test_interrupt_keeps_what_was_written(cli):
+    image("a.png")
+    image("b.png")
+    video("long.avi", [230] * 3000)
+    p = cli("--json", "--save", "out", "a.png", "b.png", "long.avi", popen=True)
+    lines = [p.stdout.readline() for _ in range(4)]  # two images and two frames done
+    p.send_signal(signal.SIGINT)
+    rest, err = p.communicate(timeout=60)
+    assert p.returncode == 130 and "Traceback" not in err
+    assert [json.loads(line).get("frame") for line in lines] == [None, None, 0, 1]
+    (note,) = [m for m in messages(err) if "interrupted" in m]
+    assert note.startswith("interrupted after 2 of 3 inputs (in long.avi at frame ")
+    counts, _, _ = summary(err)
+    shown = len(lines[2:] + rest.splitlines())  # frames whose record was printed
+    assert counts["input"] == 3 and counts["processed"] == 2 and counts["image"] == 2 + shown
+    assert sorted(f.name for f in Path("out").iterdir()) == ["a.png", "b.png", "long.avi"]  # no temporaries
+    assert cv2.imread("out/a.png").shape == (48, 64, 3)
+    frames, fps = read_video("out/long.avi")  # a playable video of the frames done: the last shown may be missing
+    assert shown - 1 <= len(frames) <= shown and fps == 10.0 and all(f.shape == (48, 64, 3) for f in frames)
+
+
+def test_version(cli):
+    from importlib.metadata import version
+
+    p = cli("--version")
+    assert (p.returncode, p.stdout.split()) == (0, ["python", "-m", "quarn.inspection.detect", version("quarn")])
+
+
+def test_closed_pipe_ends_quietly(cli):
+    with cli("--camera", "0", popen=True, prelude=FAKE_CAMERA) as p:  # endless frames: it is still writing
+        assert p.stdout.readline().startswith("camera 0")
+        p.stdout.close()  # like `| head -1`
+        err = p.stderr.read()
+        assert p.wait(timeout=60) == 1 and err == ""
+
+
+@pytest.mark.parametrize("offered, cause", [
+    (CPU_ONLY_ORT, "has no CUDA provider"),
+    (CPU_ONLY_ORT.replace('["CPUExecutionProvider"]', '["CUDAExecutionProvider", "CPUExecutionProvider"]'),
+     "could not start it"),
+], ids=["cpu-only-runtime", "cuda-offered-but-not-starting"])
+def test_check_cuda_when_cuda_does_not_run(cli, offered, cause):
+    p = cli("--check", "--device", "cuda", prelude=offered)
+    rows = dict(line.split(":", 1) for line in p.stdout.splitlines())
+    assert p.returncode == 1 and rows["requested device"].strip() == "cuda"
+    status = rows["status"].strip()
+    assert status.startswith("NOT READY: CUDA was requested but ONNX Runtime runs CPUExecutionProvider") and cause in status
+    assert cli("--check", "--device", "cpu", prelude=offered).returncode == 0
+
+
+def test_check_json(cli, weights):
+    p = cli("--check", "--json", "--device", "cpu")
+    report = json.loads(p.stdout)  # one object, nothing else on stdout
+    assert p.returncode == 0 and report["ready"] is True and report["status"] == "ready: detection can run"
+    assert (report["model_file"], report["provider"], report["contract"], report["untrained"]) == (
+        str(weights / "detect" / "toy.onnx"), "CPUExecutionProvider", "ok", False)
+    assert report["names"] == {"source": "the module (COCO80)", "count": 80} and report["test_inference_ms"] > 0
+    missing = cli("--check", "--json", "--model", "absent.onnx")
+    assert missing.returncode == 1 and json.loads(missing.stdout)["ready"] is False

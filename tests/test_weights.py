@@ -64,3 +64,22 @@ def test_not_found_message(roots, name):
     assert msg.startswith(f"Model {name!r} for component 'detect' was not found. Looked in: ")
     places = [msg.index(str(p)) for p in searched]  # every place, in search order
     assert places == sorted(places) and ("nowhere" in msg) == (not name)
+
+
+@pytest.mark.parametrize("name, problem", [
+    ("./" + "m" * 300 + ".onnx", "too long"), ("m" * 300 + ".onnx", "too long"),
+    ("a\0b.onnx", "NUL byte"), ("./a\0b.onnx", "NUL byte")])
+def test_names_the_system_cannot_hold(roots, name, problem):
+    # such a model is simply not there: no OSError/ValueError from the probe
+    (roots["a"] / "detect").mkdir()  # so that the name itself is what the system rejects
+    assert weights.available("detect", name) is False
+    with pytest.raises(weights.WeightsNotFound, match=problem) as ei:
+        weights.model_path("detect", name)
+    assert "\0" not in str(ei.value)
+
+
+def test_absolute_name_too_long(roots):
+    name = str(roots["home"] / ("m" * 300 + ".onnx"))
+    assert weights.available("detect", name) is False
+    with pytest.raises(weights.WeightsNotFound, match="too long"):
+        weights.model_path("detect", name)

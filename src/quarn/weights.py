@@ -19,7 +19,9 @@ a model.
 
 from __future__ import annotations
 
+import errno
 import os
+import stat
 from pathlib import Path
 
 __all__ = ["ENV_VAR", "WeightsNotFound", "available", "model_path", "search_roots"]
@@ -61,23 +63,48 @@ def _candidates(component: str, name: str | os.PathLike[str]) -> list[Path]:
     return [root / component / name for root in search_roots()]
 
 
+def _probe(path: Path) -> tuple[bool, str]:
+    """Whether ``path`` is a regular file, and why the system could not tell.
+
+    A name the system cannot hold (a NUL byte, a name too long) is simply
+    not a model that is there; it must not surface as an OSError or
+    ValueError to callers that only asked whether the model is available.
+    """
+    try:
+        return stat.S_ISREG(path.stat().st_mode), ""
+    except ValueError:  # embedded NUL byte
+        return False, "the name contains a NUL byte, which no file name can hold"
+    except OSError as exc:
+        if exc.errno in (errno.ENOENT, errno.ENOTDIR, errno.ELOOP, errno.EBADF):
+            return False, ""
+        if exc.errno == errno.ENAMETOOLONG:
+            return False, f"the name is too long for this system ({exc.strerror})"
+        return False, exc.strerror or str(exc)
+
+
 def model_path(component: str, name: str | os.PathLike[str]) -> Path:
     """Path of the model file ``name`` of ``component``; raises ``WeightsNotFound``."""
     candidates = _candidates(component, name)
+    problems = []
     for path in candidates:
-        if path.is_file():
+        found, problem = _probe(path)
+        if found:
             return path
-    raise WeightsNotFound(_not_found_message(component, os.fspath(name), candidates))
+        if problem and problem not in problems:
+            problems.append(problem)
+    raise WeightsNotFound(_not_found_message(component, os.fspath(name), candidates, problems))
 
 
 def available(component: str, name: str | os.PathLike[str]) -> bool:
     """Whether ``model_path(component, name)`` would find a file; loads nothing."""
-    return any(path.is_file() for path in _candidates(component, name))
+    return any(_probe(path)[0] for path in _candidates(component, name))
 
 
-def _not_found_message(component: str, name: str, searched: list[Path]) -> str:
-    places = ", ".join(str(p) for p in searched) or "nowhere (empty model name)"
-    if _is_explicit_path(name):
+def _not_found_message(component: str, name: str, searched: list[Path], problems: list[str]) -> str:
+    places = ", ".join(str(p).replace("\0", "\\0") for p in searched) or "nowhere (empty model name)"
+    if problems:
+        fix = "Check the model name."
+    elif _is_explicit_path(name):
         fix = "Check the path, or pass a bare file name to search the model folders."
     else:
         fix = (
@@ -85,4 +112,5 @@ def _not_found_message(component: str, name: str, searched: list[Path]) -> str:
             f"or set {ENV_VAR} to a folder that holds {component}/{name}, "
             "or pass the file's full path."
         )
-    return f"Model {name!r} for component {component!r} was not found. Looked in: {places}. {fix}"
+    why = "".join(f": {p}" for p in problems[:1]) + "".join(f"; {p}" for p in problems[1:])
+    return f"Model {name!r} for component {component!r} was not found{why}. Looked in: {places}. {fix}"

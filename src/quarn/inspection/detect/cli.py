@@ -1,7 +1,8 @@
 """Command line for the object detector: ``quarn-detect`` / ``python -m quarn.inspection.detect``.
 
-It only reads images, calls ``get_detector(...).detect(...)`` and reports or
-draws what comes back; every detection decision stays in ``dfine_runner``.
+It only reads images, video frames and camera frames, calls
+``get_detector(...).detect(...)`` and reports or draws what comes back; every
+detection decision stays in ``dfine_runner``.
 """
 
 from __future__ import annotations
@@ -9,15 +10,20 @@ from __future__ import annotations
 import argparse
 import colorsys
 import contextlib
+import dataclasses
 import importlib
 import json
 import logging
+import math
 import os
 import shutil
+import stat
+import statistics
 import sys
+import tempfile
 import time
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
@@ -27,15 +33,29 @@ if TYPE_CHECKING:
 
     from quarn.inspection.detect.dfine_runner import Detection, DfineDetector
 
-__all__ = ["IMAGE_SUFFIXES", "class_color", "draw_detections", "main"]
+__all__ = ["IMAGE_SUFFIXES", "VIDEO_SUFFIXES", "class_color", "draw_detections", "main"]
 
 PROG = "quarn-detect"
 IMAGE_SUFFIXES = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"})
+VIDEO_SUFFIXES = frozenset({".mp4", ".avi", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".wmv", ".webm", ".flv",
+                            ".ts", ".mts", ".m2ts", ".3gp"})
+# containers this OpenCV writes with a codec it always has; other videos are saved as .mp4
+_VIDEO_CODECS = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "mp4v"}
 _DEVICES = ("auto", "cpu", "cuda")
+_OUTPUTS = ("labels", "boxes", "scores")
+UNTRAINED_KEY = "quarn:weights"
 
 
 class _InputError(Exception):
     """An input the user can fix (unreadable, not an image, would overwrite itself)."""
+
+
+class _ModelError(Exception):
+    """The model cannot serve this command line; the message says why, in one line."""
+
+    def __init__(self, message: str, loaded: DfineDetector | None = None) -> None:
+        super().__init__(message)
+        self.loaded = loaded  # set when the model loaded but breaks the inputs/outputs contract
 
 
 class _Parser(argparse.ArgumentParser):
@@ -54,31 +74,65 @@ def _conf(text: str) -> float:
     return value
 
 
+def _count(least: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}, got {value}")
+        return value
+    return parse
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("quarn")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
 def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
     p = _Parser(
         prog=prog,
-        description="Detect objects in images with a D-FINE ONNX model and print, save or "
-        "export what was found.",
+        description="Detect objects in images, videos or camera frames with a D-FINE ONNX model and print, "
+        "save or export what was found.",
         epilog=f"Bare model names are looked up under detect/ in each folder of $QUARN_WEIGHTS_DIR, "
         f"then in ~/.local/share/quarn/weights; run '{prog} --check' to see where. "
-        "Exit status: 0 all images processed, 1 some images or the model failed, 2 usage error.",
+        "Exit status: 0 all inputs processed, 1 some input or the model failed, 2 usage error, "
+        "130 interrupted.",
     )
     p.add_argument("inputs", nargs="*", metavar="PATH",
-                   help="image files and/or folders; folders are searched for " + " ".join(sorted(IMAGE_SUFFIXES)))
+                   help="image or video files and/or folders; folders are searched for "
+                   + " ".join(sorted(IMAGE_SUFFIXES | VIDEO_SUFFIXES)))
     p.add_argument("-r", "--recursive", action="store_true", help="also search sub-folders of folder arguments")
+    p.add_argument("--camera", type=_count(0), metavar="K",
+                   help="read live frames from camera K (0 is the first) until Ctrl-C or --frames")
+    p.add_argument("--every", type=_count(1), default=1, metavar="N",
+                   help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame)")
+    p.add_argument("--frames", type=_count(1), metavar="N",
+                   help="read at most N frames from each video or from the camera")
     p.add_argument("-m", "--model", default=default_model, metavar="NAME_OR_PATH",
                    help="model file name or path (default: %(default)s)")
     p.add_argument("-d", "--device", choices=_DEVICES, default="auto",
                    help="where to run: auto uses CUDA when available (default: %(default)s)")
     p.add_argument("-c", "--conf", type=_conf, default=0.25, metavar="FLOAT",
                    help="minimum confidence, 0..1 (default: %(default)s)")
+    p.add_argument("--names", type=Path, metavar="FILE",
+                   help="class names to show and write, one per line (line k names class k); "
+                   "default: the model's 'names' metadata, else the 80 COCO classes")
     p.add_argument("-j", "--json", action="store_true",
-                   help="print one JSON object per image, one per line, instead of tables")
+                   help="print one JSON object per image or frame, one per line, instead of tables; "
+                   "with --check, one JSON object")
     p.add_argument("-s", "--save", type=Path, metavar="DIR",
-                   help="write a copy of each image with its detections drawn into DIR")
+                   help="write a copy of each image, and each video, with its detections drawn into DIR")
     p.add_argument("-v", "--verbose", action="store_true", help="print model and per-image timings to stderr")
     p.add_argument("--check", action="store_true",
-                   help="report whether detection can run (model, ONNX Runtime, providers) and exit")
+                   help="report whether detection can run (model, contract, ONNX Runtime, providers) and exit")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return p
 
 
@@ -86,46 +140,108 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
 
 @dataclass(frozen=True)
 class _Item:
-    path: Path  # as the user will recognise it
+    """One input: a file (image or video), the camera, or an argument that names nothing usable."""
+
+    path: Path | None  # as the user will recognise it; None for the camera
     rel: Path  # name under --save (relative path inside a folder argument)
+    kind: str  # "image", "video", "camera" or "error"
+    error: str = ""
+    camera: int = -1
+
+    @property
+    def label(self) -> str:
+        return str(self.path) if self.path is not None else f"camera {self.camera}"
 
 
-def _collect(args: Sequence[str], recursive: bool, problems: list[str]) -> list[_Item]:
+def _kind(path: Path) -> str:
+    return "video" if path.suffix.lower() in VIDEO_SUFFIXES else "image"
+
+
+def _collect(args: Sequence[str], recursive: bool) -> list[_Item]:
+    """Inputs in the order given, folders expanded and sorted; problems kept in place as error items."""
     items: list[_Item] = []
     seen: set[Path] = set()
+    wanted = IMAGE_SUFFIXES | VIDEO_SUFFIXES
     for arg in args:
         root = Path(arg)
-        if root.is_dir():
-            pattern = root.rglob("*") if recursive else root.iterdir()
-            found = sorted(p for p in pattern if p.suffix.lower() in IMAGE_SUFFIXES and p.is_file())
-            if not found:
-                deeper = not recursive and any(p.is_dir() for p in root.iterdir())
-                problems.append(f"{arg}: no images found" + (" (use -r to search its sub-folders)" if deeper else ""))
-            pairs = [(p, p.relative_to(root)) for p in found]
-        elif root.exists():
-            pairs = [(root, Path(root.name))]
-        else:
-            problems.append(f"{arg}: no such file or folder")
+        try:
+            mode = root.stat().st_mode
+        except (OSError, ValueError) as exc:  # ValueError: a NUL byte
+            missing = isinstance(exc, FileNotFoundError | NotADirectoryError)
+            reason = "no such file or folder" if missing else getattr(exc, "strerror", None) or str(exc)
+            items.append(_Item(root, Path(), "error", reason))
             continue
+        if stat.S_ISDIR(mode):
+            try:
+                pattern = root.rglob("*") if recursive else root.iterdir()
+                found = sorted(p for p in pattern if p.suffix.lower() in wanted and p.is_file())
+                deeper = not found and not recursive and any(p.is_dir() for p in root.iterdir())
+            except OSError as exc:
+                items.append(_Item(root, Path(), "error", f"cannot list the folder: {exc.strerror or exc}"))
+                continue
+            if not found:
+                hint = " (use -r to search its sub-folders)" if deeper else ""
+                items.append(_Item(root, Path(), "error", f"no images or videos found{hint}"))
+            pairs = [(p, p.relative_to(root)) for p in found]
+        else:
+            what = _not_regular(root)
+            if what:  # reading a FIFO or a device could wait forever
+                items.append(_Item(root, Path(), "error", f"skipped: not a regular file ({what})"))
+                continue
+            pairs = [(root, Path(root.name))]
         for path, rel in pairs:
             key = path.resolve()
             if key not in seen:  # the same file named twice is processed once
                 seen.add(key)
-                items.append(_Item(path, rel))
+                items.append(_Item(path, rel, _kind(path)))
     return items
+
+
+def _not_regular(path: Path) -> str:
+    """What ``path`` is when it is not a regular file (after links), else ''."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return ""  # reading it reports the real error
+    for test, kind in ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"), (stat.S_ISDIR, "a folder")):
+        if test(mode):
+            return kind
+    return "" if stat.S_ISREG(mode) else "not a file"
+
+
+def _read_bytes(path: Path) -> bytes:
+    # O_NONBLOCK: a FIFO put in place after the listing must not block the open
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise _InputError("skipped: not a regular file")
+        return f.read()
 
 
 def _read_image(path: Path) -> npt.NDArray[np.uint8]:
     import cv2
     import numpy as np
 
-    data = np.fromfile(path, dtype=np.uint8)  # handles non-ASCII paths, unlike cv2.imread on Windows
+    data = np.frombuffer(_read_bytes(path), dtype=np.uint8)
     if data.size == 0:
         raise _InputError("empty file")
     image = cv2.imdecode(data, cv2.IMREAD_COLOR)
     if image is None:
         raise _InputError("not an image, or an unsupported image format")
     return np.asarray(image, dtype=np.uint8)  # IMREAD_COLOR always decodes to 8-bit BGR
+
+
+def _open_capture(source: str | int) -> Any:
+    """A ``cv2.VideoCapture`` on a video file or a camera index.
+
+    Everything the command line does with videos and cameras goes through
+    this one function (``isOpened``, ``read``, ``get``, ``release``), so a
+    stand-in capture can take the camera's place where there is none.
+    """
+    import cv2
+
+    return cv2.VideoCapture(source)
 
 
 # ---------------------------------------------------------------- drawing
@@ -164,6 +280,51 @@ def draw_detections(image: npt.NDArray[np.uint8], detections: Sequence[Detection
     return image
 
 
+# ---------------------------------------------------------------- writing
+
+def _file_id(path: Path) -> tuple[int, int] | None:
+    try:
+        st = path.stat()
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _temporary_beside(dest: Path) -> Path:
+    # the suffix stays last, so encoders that choose the format by name still see it
+    dest.parent.mkdir(parents=True, exist_ok=True)
+    fd, name = tempfile.mkstemp(dir=dest.parent, prefix=f".{dest.stem}.", suffix=f".part{dest.suffix}")
+    try:
+        os.fchmod(fd, 0o666 & ~_umask())  # mkstemp makes it private; outputs get the usual mode
+    except (AttributeError, OSError):
+        pass
+    finally:
+        os.close(fd)
+    return Path(name)
+
+
+def _umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _write_atomic(dest: Path, write: Callable[[Path], None]) -> None:
+    """Have ``write`` fill a temporary file beside ``dest``, then rename it into place.
+
+    An interrupted run leaves either the old file or the complete new one,
+    never half an image.
+    """
+    tmp = _temporary_beside(dest)
+    try:
+        write(tmp)
+        os.replace(tmp, dest)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            tmp.unlink()
+        raise
+
+
 def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
     import cv2
 
@@ -171,37 +332,103 @@ def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
     ok, buf = cv2.imencode(suffix if suffix in IMAGE_SUFFIXES else ".png", image)
     if not ok:
         raise _InputError(f"could not encode {dest.name}")
-    dest.parent.mkdir(parents=True, exist_ok=True)
-    buf.tofile(dest)
+    _write_atomic(dest, buf.tofile)
+
+
+class _VideoSink:
+    """An annotated video written under a temporary name and renamed into place when closed.
+
+    Closing after an interruption still finishes the container, so what was
+    written up to then is a playable video.
+    """
+
+    def __init__(self, dest: Path, fps: float) -> None:
+        self.dest, self.fps, self.frames = dest, fps, 0
+        self.tmp: Path | None = None
+        self.writer: Any = None
+
+    def write(self, frame: npt.NDArray[np.uint8]) -> None:
+        import cv2
+
+        if self.writer is None:
+            self.tmp = _temporary_beside(self.dest)
+            h, w = frame.shape[:2]
+            codec = _VIDEO_CODECS.get(self.dest.suffix.lower(), "mp4v")
+            self.writer = cv2.VideoWriter(str(self.tmp), cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
+            if not self.writer.isOpened():
+                raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec})")
+        self.writer.write(frame)
+        self.frames += 1
+
+    def close(self, keep: bool) -> bool:
+        """Finish the file; rename it into place when ``keep`` and a frame was written."""
+        if self.writer is not None:
+            self.writer.release()
+            self.writer = None
+        if self.tmp is None:
+            return False
+        if keep and self.frames:
+            os.replace(self.tmp, self.dest)
+            return True
+        with contextlib.suppress(OSError):
+            self.tmp.unlink()
+        return False
 
 
 class _Destinations:
-    """Output paths under --save: file names kept, clashes numbered, inputs never overwritten."""
+    """Output paths under --save: file names kept, clashes numbered.
 
-    def __init__(self, folder: Path) -> None:
-        self.folder, self.used = folder, set[Path]()
+    An output never replaces a file given or found as input (by resolved
+    path, or as the same file through a hard or symbolic link), nor one
+    written earlier in this run.
+    """
+
+    def __init__(self, folder: Path, inputs: Sequence[Path]) -> None:
+        self.folder = folder
+        self.used: set[Path] = set()
+        self.written: set[tuple[int, int]] = set()
+        self.inputs = {p.resolve() for p in inputs}
+        self.input_ids = {i for i in map(_file_id, inputs) if i is not None}
+
+    def _taken(self, dest: Path) -> bool:
+        return dest.resolve() in self.used or _file_id(dest) in self.written
 
     def __call__(self, item: _Item) -> Path:
-        rel = item.rel if item.rel.suffix.lower() in IMAGE_SUFFIXES else item.rel.with_name(item.rel.name + ".png")
+        keep, fallback = (_VIDEO_CODECS, ".mp4") if item.kind in ("video", "camera") else (IMAGE_SUFFIXES, ".png")
+        rel = item.rel if item.rel.suffix.lower() in keep else item.rel.with_name(item.rel.name + fallback)
         dest, n = self.folder / rel, 1
-        while dest.resolve() in self.used:
+        while self._taken(dest):
             n += 1
             dest = self.folder / rel.with_name(f"{rel.stem}-{n}{rel.suffix}")
-        if dest.resolve() == item.path.resolve():
-            raise _InputError(f"--save would overwrite the input itself; choose another folder than {self.folder}")
+        if dest.resolve() in self.inputs or _file_id(dest) in self.input_ids:
+            raise _InputError(f"{dest} is an input of this run and is left alone; "
+                              "choose a --save folder apart from the inputs")
         self.used.add(dest.resolve())
         return dest
+
+    def wrote(self, dest: Path) -> None:
+        file_id = _file_id(dest)
+        if file_id is not None:
+            self.written.add(file_id)
 
 
 # ---------------------------------------------------------------- output
 
-class _Console:
-    """stdout/stderr writer that keeps a progress bar on a terminal's stderr out of the way."""
+def _clock(seconds: float) -> str:
+    seconds = int(seconds + 0.5)
+    return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}" if seconds >= 3600 else \
+        f"{seconds // 60}:{seconds % 60:02d}"
 
-    def __init__(self, out: TextIO, err: TextIO, total: int, prog: str) -> None:
-        self.out, self.err, self.total, self.prog = out, err, total, prog
-        self.bar = total > 1 and err.isatty()
+
+class _Console:
+    """stdout/stderr writer that keeps a progress line on a terminal's stderr out of the way."""
+
+    def __init__(self, out: TextIO, err: TextIO, prog: str) -> None:
+        self.out, self.err, self.prog = out, err, prog
+        self.bar = err.isatty()
         self.drawn = False
+        self._line = ""
+        self._last = 0.0
 
     @contextlib.contextmanager
     def _clear(self) -> Iterator[None]:
@@ -228,13 +455,13 @@ class _Console:
             self.err.write(text + "\n")
             self.err.flush()
 
-    def progress(self, done: int, name: str) -> None:
-        if not self.bar:
+    def progress(self, text: str, every_time: bool = False) -> None:
+        now = time.monotonic()
+        if not self.bar or (not every_time and now - self._last < 0.1):  # not on every frame: it costs
             return
+        self._last = now
         width = shutil.get_terminal_size((80, 20)).columns
-        filled = 24 * done // self.total
-        line = f"[{'#' * filled}{'.' * (24 - filled)}] {done}/{self.total} {name}"
-        self._line = "\r" + line[: width - 1] + "\x1b[K"
+        self._line = "\r" + text[: width - 1] + "\x1b[K"
         self.err.write(self._line)
         self.err.flush()
         self.drawn = True
@@ -246,10 +473,29 @@ class _Console:
             self.drawn = False
 
 
+def _detection_json(d: Detection) -> dict[str, Any]:
+    rec: dict[str, Any] = {"cls_id": d.cls_id, "cls_name": d.cls_name, "conf": d.conf, "xyxy": list(d.xyxy)}
+    if d.obb is not None:
+        rec["obb"] = list(d.obb)
+    return rec
+
+
+def _where(item: _Item, frame: int | None) -> dict[str, Any]:
+    rec: dict[str, Any] = {"camera": item.camera} if item.kind == "camera" else {"file": item.label}
+    if frame is not None:
+        rec["frame"] = frame
+    return rec
+
+
+def _record(item: _Item, frame: int | None, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
+    return json.dumps({**_where(item, frame), "width": shape[1], "height": shape[0],
+                       "detections": [_detection_json(d) for d in detections]})
+
+
 def _table(item: _Item, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
     h, w = shape[:2]
     n = len(detections)
-    lines = [f"{item.path}  {w}x{h}  {n} detection{'s' if n != 1 else ''}"]
+    lines = [f"{item.label}  {w}x{h}  {n} detection{'s' if n != 1 else ''}"]
     if detections:
         cw = max(5, *(len(d.cls_name) for d in detections))
         lines.append(f"  {'class':<{cw}}  {'conf':>5}  {'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
@@ -259,17 +505,20 @@ def _table(item: _Item, shape: tuple[int, ...], detections: Sequence[Detection])
     return "\n".join(lines)
 
 
-def _record(item: _Item, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
-    dets = []
-    for d in detections:
-        rec: dict[str, Any] = {"cls_id": d.cls_id, "cls_name": d.cls_name, "conf": d.conf, "xyxy": list(d.xyxy)}
-        if d.obb is not None:
-            rec["obb"] = list(d.obb)
-        dets.append(rec)
-    return json.dumps({"file": str(item.path), "width": shape[1], "height": shape[0], "detections": dets})
+def _frame_rows(frame: int, detections: Sequence[Detection], cw: int) -> str:
+    return "\n".join(f"  {frame:6d}  {d.cls_name:<{cw}}  {d.conf:5.2f}  "
+                     f"{d.xyxy[0]:6d} {d.xyxy[1]:6d} {d.xyxy[2]:6d} {d.xyxy[3]:6d}" for d in detections)
 
 
-# ---------------------------------------------------------------- commands
+# ---------------------------------------------------------------- the model
+
+@dataclass
+class _Model:
+    detector: DfineDetector
+    names: dict[int, str] | None  # None: the module's own names
+    names_from: str
+    untrained: bool
+
 
 def _model_error(model: str, exc: BaseException) -> str:
     msg = str(exc)
@@ -291,6 +540,310 @@ def _load(model: str, device: str | None) -> tuple[DfineDetector | None, str]:
         return None, f"cannot load model {model!r}: {type(exc).__name__}: {exc}"
 
 
+def _contract(session: Any) -> list[str]:
+    """What in the model's inputs and outputs breaks what ``detect`` feeds and reads; empty when none."""
+    try:
+        inputs = {arg.name: arg for arg in session.get_inputs()}
+        outputs = [arg.name for arg in session.get_outputs()]
+    except Exception as exc:  # a session without ONNX Runtime's introspection cannot be checked
+        return [f"cannot read the model's inputs and outputs ({exc})"]
+    problems = []
+    wanted = {"images": (("tensor(float)", "tensor(float16)"), 4, (3, 640, 640)),
+              "orig_target_sizes": (("tensor(int64)",), 2, (2,))}
+    for name, (types, rank, tail) in wanted.items():
+        arg = inputs.get(name)
+        if arg is None:
+            problems.append(f"no input {name!r}")
+            continue
+        if arg.type not in types:
+            problems.append(f"input {name!r} is {arg.type}, not {' or '.join(types)}")
+        shape = list(arg.shape or [])
+        if shape and len(shape) != rank:  # an empty shape means the model does not say
+            problems.append(f"input {name!r} has rank {len(shape)}, not {rank}")
+        elif shape and any(isinstance(got, int) and got != want for got, want in zip(shape[-len(tail):], tail)):
+            problems.append(f"input {name!r} has shape {shape}, not [1, {', '.join(map(str, tail))}]")
+    extra = [name for name in inputs if name not in wanted]
+    if extra:
+        problems.append(f"unexpected input{'s' if len(extra) > 1 else ''} {', '.join(map(repr, extra))}")
+    if tuple(outputs) != _OUTPUTS:
+        problems.append(f"outputs are {', '.join(map(repr, outputs)) or 'none'}, "
+                        f"not {', '.join(map(repr, _OUTPUTS))} in this order")
+    if not problems:
+        ranks = dict(zip(_OUTPUTS, (2, 3, 2)))
+        for arg in session.get_outputs():
+            shape = list(arg.shape or [])
+            if shape and len(shape) != ranks[arg.name]:
+                problems.append(f"output {arg.name!r} has rank {len(shape)}, not {ranks[arg.name]}")
+    if problems:
+        inputs_text = ", ".join(f"{a.name} {a.type} {list(a.shape or [])}" for a in inputs.values())
+        problems.append(f"the model has inputs {inputs_text or 'none'}")
+    return problems
+
+
+def _metadata(session: Any) -> dict[str, str]:
+    try:
+        return dict(session.get_modelmeta().custom_metadata_map)
+    except Exception:  # a session without metadata has none to offer
+        return {}
+
+
+def _names_from_metadata(text: str) -> dict[int, str]:
+    value = json.loads(text)
+    if isinstance(value, list) and all(isinstance(v, str) for v in value):
+        return dict(enumerate(value))
+    if isinstance(value, dict) and all(isinstance(v, str) for v in value.values()):
+        return {int(k): v for k, v in value.items()}
+    raise ValueError("not a JSON list of names or an object from class id to name")
+
+
+def _read_names(path: Path) -> dict[int, str]:
+    """Line k names class k; a blank line leaves its class to be shown by id."""
+    lines = _read_bytes(path).decode("utf-8-sig").splitlines()
+    names = {k: line.strip() for k, line in enumerate(lines) if line.strip()}
+    if not names:
+        raise _InputError("the file holds no names")
+    return names
+
+
+def _open_model(args: argparse.Namespace, device: str | None, names: dict[int, str] | None,
+                con: _Console) -> _Model:
+    """Load the detector once and check it fits, before any input is read."""
+    detector, problem = _load(args.model, device)
+    if detector is None:
+        raise _ModelError(problem)
+    problems = _contract(detector.session)
+    if problems:
+        raise _ModelError(f"model {args.model!r} does not fit the detector: {'; '.join(problems)}", detector)
+    meta = _metadata(detector.session)
+    untrained = meta.get(UNTRAINED_KEY, "").strip().lower() == "untrained"
+    if untrained:
+        con.error(f"WARNING: model {args.model!r} has UNTRAINED (random) weights: "
+                  "its detections mean nothing. Use it to test the set-up only.")
+    names_from = "the module (COCO80)"
+    if names is not None:
+        names_from = str(args.names)
+    elif "names" in meta:
+        try:
+            names, names_from = _names_from_metadata(meta["names"]), "the model's metadata"
+        except (ValueError, TypeError) as exc:
+            con.error(f"warning: model metadata 'names' ignored: {exc}")
+    return _Model(detector, names, names_from, untrained)
+
+
+# ---------------------------------------------------------------- a run
+
+@dataclass
+class _Stats:
+    """One counting rule for every mode: each input ends as processed or failed."""
+
+    inputs: int
+    processed: int = 0
+    failed: int = 0
+    images: int = 0  # images and frames run through the detector
+    detections: int = 0
+    read_s: list[float] = field(default_factory=list)
+    detect_s: list[float] = field(default_factory=list)
+    start: float = field(default_factory=time.perf_counter)
+
+    def summary(self, verbose: bool) -> str:
+        wall = time.perf_counter() - self.start
+        rate = self.images / wall if wall > 0 else 0.0
+        s = "" if self.inputs == 1 else "s"
+        text = (f"{self.inputs} input{s}: {self.processed} processed, {self.failed} failed; "
+                f"{self.images} image{'' if self.images == 1 else 's'}, {self.detections} "
+                f"detection{'' if self.detections == 1 else 's'}; {wall:.2f} s, {rate:.1f} images/s")
+        if verbose and self.detect_s:
+            text += (f"\nmedian per image: read {statistics.median(self.read_s) * 1e3:.1f} ms, "
+                     f"detect {statistics.median(self.detect_s) * 1e3:.1f} ms")
+        return text
+
+
+class _Run:
+    def __init__(self, args: argparse.Namespace, model: _Model, con: _Console, items: list[_Item]) -> None:
+        self.args, self.model, self.con, self.items = args, model, con, items
+        self.stats = _Stats(len(items))
+        self.dests = _Destinations(args.save, self._given()) if args.save is not None else None
+        self.done = 0  # inputs finished, for "k of n" and the time left
+        self.where = ""
+        names = model.names if model.names is not None else model.detector.names
+        self.name_width = min(24, max(5, *(len(n) for n in names.values()))) if names else 5
+
+    def _given(self) -> list[Path]:
+        """Every file this run reads: inputs, the --names file and the model file."""
+        from quarn import weights
+
+        given = [i.path for i in self.items if i.path is not None and i.kind != "error"]
+        if self.args.names is not None:
+            given.append(self.args.names)
+        with contextlib.suppress(Exception):  # it loaded, so it resolves; a stand-in weights module may not
+            given.append(Path(weights.model_path("detect", self.args.model)))
+        return given
+
+    # -- shared pieces
+
+    def _detect(self, image: npt.NDArray[np.uint8], read_s: float) -> list[Detection]:
+        t0 = time.perf_counter()
+        found = self.model.detector.detect(image, conf=self.args.conf)
+        self.stats.detect_s.append(time.perf_counter() - t0)
+        self.stats.read_s.append(read_s)
+        self.stats.images += 1
+        self.stats.detections += len(found)
+        names = self.model.names
+        if names is None:
+            return found
+        # only what is shown changes; the module's records keep their own names
+        return [dataclasses.replace(d, cls_name=names.get(d.cls_id, str(d.cls_id))) for d in found]
+
+    def _fail(self, item: _Item, message: str, frame: int | None = None) -> None:
+        where = item.label if frame is None else f"{item.label}: frame {frame}"
+        self.con.error(f"{where}: {message}")
+        if self.args.json:
+            self.con.print(json.dumps({**_where(item, frame), "error": message}))
+
+    def _show_progress(self, item: _Item, frame: int | None = None, frames: int = 0) -> None:
+        if not self.con.bar:
+            return
+        n = self.stats.inputs
+        wall = time.perf_counter() - self.stats.start
+        rate = self.stats.images / wall if wall > 0 else 0.0
+        where = item.label if frame is None else f"{item.label} frame {frame}" + (f"/{frames}" if frames else "")
+        if item.kind == "camera":
+            count = f"{self.stats.images} frames"
+            part = frame / frames if frames and frame is not None else 0.0
+        else:
+            count = f"{self.done}/{n}"
+            part = (self.done + (frame / frames if frames and frame is not None else 0.0)) / n
+        left = f"  {_clock(wall / part * (1 - part))} left" if 0 < part < 1 else ""
+        self.con.progress(f"{count}  {rate:.1f} images/s{left}  {where}", every_time=frame is None)
+
+    # -- the three kinds of input
+
+    def image(self, item: _Item) -> bool:
+        assert item.path is not None
+        t0 = time.perf_counter()
+        image = _read_image(item.path)
+        detections = self._detect(image, time.perf_counter() - t0)
+        self.con.print(_record(item, None, image.shape, detections) if self.args.json
+                       else _table(item, image.shape, detections))
+        if self.args.verbose:
+            self.con.note(f"{item.label}: read {self.stats.read_s[-1] * 1e3:.1f} ms, "
+                          f"detect {self.stats.detect_s[-1] * 1e3:.1f} ms")
+        if self.dests is not None:
+            try:
+                dest = self.dests(item)
+                _save(draw_detections(image, detections), dest)
+                self.dests.wrote(dest)
+            except (_InputError, OSError) as exc:
+                self._fail(item, f"not saved: {exc}")
+                return False
+        return True
+
+    def frames(self, item: _Item) -> bool:
+        """A video file or the camera: every --every'th frame, at most --frames frames."""
+        import cv2
+
+        source: str | int = item.camera if item.kind == "camera" else str(item.path)
+        cap = _open_capture(source)
+        sink: _VideoSink | None = None
+        ok = True
+        try:
+            if not cap.isOpened():
+                raise _InputError(f"camera {item.camera} could not be opened" if item.kind == "camera"
+                                  else "cannot be opened as a video (damaged, or a format this OpenCV cannot read)")
+            fps = float(cap.get(cv2.CAP_PROP_FPS) or 0.0)
+            fps = fps if math.isfinite(fps) and fps > 0 else 25.0  # cameras and some files do not say
+            total = 0 if item.kind == "camera" else max(0, int(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0))
+            limit = self.args.frames
+            expect = min(total, limit) if total and limit else (limit or total)
+            if self.dests is not None:
+                try:
+                    sink = _VideoSink(self.dests(item), fps)
+                except (_InputError, OSError) as exc:
+                    self._fail(item, f"not saved: {exc}")
+                    ok = False
+            latest: list[Detection] = []
+            index = found = 0
+            header = False
+            while limit is None or index < limit:
+                self.where = f"{item.label} at frame {index}"
+                self._show_progress(item, index, expect)
+                t0 = time.perf_counter()
+                got, frame = cap.read()
+                read_s = time.perf_counter() - t0
+                if not got or frame is None:
+                    if item.kind == "camera" or index == 0:
+                        ok = False
+                        self._fail(item, f"no frame could be read after {index}" if index
+                                   else "no frame could be read")
+                    break
+                if index % self.args.every == 0:
+                    if not self.args.json and not header:
+                        h, w = frame.shape[:2]
+                        self.con.print(f"{item.label}  {w}x{h}  {fps:g} fps\n  {'frame':>6}  "
+                                       f"{'class':<{self.name_width}}  {'conf':>5}  "
+                                       f"{'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
+                        header = True
+                    try:
+                        latest = self._detect(frame, read_s)
+                    except Exception as exc:  # the module's DetectError and what preprocessing raises
+                        ok = False
+                        self._fail(item, str(exc), index)
+                        latest = []
+                    else:
+                        found += len(latest)
+                        if self.args.json:
+                            self.con.print(_record(item, index, frame.shape, latest))
+                        elif latest:
+                            self.con.print(_frame_rows(index, latest, self.name_width))
+                if sink is not None:
+                    try:
+                        # frames between detections carry the latest boxes, so the video keeps its length
+                        sink.write(draw_detections(frame, latest))
+                    except (_InputError, OSError) as exc:
+                        self._fail(item, f"not saved: {exc}")
+                        sink.close(keep=False)
+                        ok, sink = False, None
+                index += 1
+            if not self.args.json:
+                self.con.print(f"{item.label}: {index} frame{'s' if index != 1 else ''} read, "
+                               f"{found} detection{'s' if found != 1 else ''}")
+        finally:
+            cap.release()
+            if sink is not None:
+                wrote = sink.close(keep=True)
+                if wrote and self.dests is not None:
+                    self.dests.wrote(sink.dest)
+        return ok
+
+    def run(self) -> None:
+        handlers = {"image": self.image, "video": self.frames, "camera": self.frames}
+        for item in self.items:
+            self.where = item.label
+            self._show_progress(item)
+            try:
+                if item.kind == "error":
+                    ok = False
+                    self._fail(item, item.error)
+                else:
+                    ok = handlers[item.kind](item)
+            except BrokenPipeError:
+                raise
+            except (_InputError, OSError) as exc:
+                ok = False
+                self._fail(item, exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc))
+            except Exception as exc:  # the module's DetectError, and what preprocessing raises on odd images
+                ok = False
+                self._fail(item, str(exc))
+            if ok:
+                self.stats.processed += 1
+            else:
+                self.stats.failed += 1
+            self.done += 1
+        self.con.finish()
+
+
+# ---------------------------------------------------------------- commands
+
 def _places(model: str) -> list[Path]:
     from quarn import weights
 
@@ -299,98 +852,103 @@ def _places(model: str) -> list[Path]:
     return [root / "detect" / model for root in weights.search_roots()]
 
 
-def _check(model: str, device: str | None, con: _Console) -> int:
+def _cuda_cause(available: Sequence[str]) -> str:
+    if "CUDAExecutionProvider" not in available:
+        return ("this ONNX Runtime has no CUDA provider (it offers " + ", ".join(available) + "); "
+                "install onnxruntime-gpu in place of onnxruntime")
+    return ("ONNX Runtime has a CUDA provider but could not start it: no GPU visible, or CUDA/cuDNN libraries "
+            "missing or of another version (see the ONNX Runtime messages above)")
+
+
+def _check(args: argparse.Namespace, device: str | None, names: dict[int, str] | None, con: _Console) -> int:
     import numpy as np
 
     from quarn import weights
     from quarn.inspection.detect import dfine_runner as dr
 
-    def row(key: str, value: object) -> None:
-        con.print(f"{key + ':':<22}{value}")
-
-    row("model", model)
+    model = args.model
+    rows: list[tuple[str, object]] = []
+    report: dict[str, Any] = {"model": model, "model_file": None, "looked_in": [], "onnxruntime": None,
+                              "available_providers": [], "requested_device": args.device,
+                              "requested_providers": [], "provider": None, "device": None, "contract": None,
+                              "untrained": None, "names": None, "test_inference_ms": None}
+    problems: list[str] = []
+    rows.append(("model", model))
     if dr.is_available(model):
-        row("model file", weights.model_path("detect", model).absolute())
+        report["model_file"] = str(weights.model_path("detect", model).absolute())
+        rows.append(("model file", report["model_file"]))
     else:
-        row("model file", "NOT FOUND")
-        for place in _places(model):
-            row("  looked in", place)
+        report["looked_in"] = [str(p) for p in _places(model)]
+        rows += [("model file", "NOT FOUND")] + [("  looked in", p) for p in report["looked_in"]]
+    available: list[str] = []
     try:
         ort: Any = importlib.import_module("onnxruntime")  # untyped package
     except ImportError as exc:
-        row("onnxruntime", f"NOT INSTALLED ({exc}); reinstall: pip install quarn")
+        rows.append(("onnxruntime", f"NOT INSTALLED ({exc}); reinstall: pip install quarn"))
     else:
-        row("onnxruntime", ort.__version__)
-        row("available providers", ", ".join(ort.get_available_providers()))
-        row("requested providers", ", ".join(dr._providers(device)))
-    detector, problem = _load(model, device)
-    row("provider in use", f"{detector.provider} (device {detector.device})" if detector else "-")
+        available = list(ort.get_available_providers())
+        log = logging.getLogger(dr.logger.name)
+        quiet, log.disabled = log.disabled, True  # its CUDA warning comes once, from the load below
+        try:
+            requested = list(dr._providers(device))
+        finally:
+            log.disabled = quiet
+        report.update(onnxruntime=ort.__version__, available_providers=available, requested_providers=requested)
+        rows += [("onnxruntime", ort.__version__), ("available providers", ", ".join(available)),
+                 ("requested device", args.device),
+                 ("requested providers", ", ".join(report["requested_providers"]))]
+    broken = None
+    try:
+        loaded: _Model | None = _open_model(args, device, names, con)
+    except _ModelError as exc:
+        loaded, broken = None, exc.loaded
+        problems.append(str(exc))
+    detector = loaded.detector if loaded is not None else broken
     if detector is not None:
-        try:
-            t0 = time.perf_counter()
-            detector.detect(np.full((64, 64, 3), 114, np.uint8), conf=1.0)  # proves the model runs, not only loads
-            row("test inference", f"ok ({(time.perf_counter() - t0) * 1e3:.0f} ms)")
-        except dr.DetectError as exc:
-            problem = str(exc)
-            row("test inference", "FAILED")
-    row("status", "ready: detection can run" if not problem else "NOT READY: " + " ".join(problem.split()))
-    return 0 if not problem else 1
-
-
-def _run(args: argparse.Namespace, device: str | None, con: _Console,
-         items: list[_Item], failed: int) -> int:
-    import cv2
-
-    from quarn.inspection.detect import dfine_runner as dr
-
-    t_start = time.perf_counter()
-    detector, problem = _load(args.model, device)
-    if detector is None:
-        con.error("error: " + problem)
-        return 1
-    if args.verbose:
-        con.note(f"model {args.model}: provider {detector.provider} (device {detector.device}), "
-                 f"ready in {(time.perf_counter() - t_start) * 1e3:.0f} ms")
-
-    dests = _Destinations(args.save) if args.save is not None else None
-    done = total_dets = 0
-    for i, item in enumerate(items):
-        con.progress(i, item.path.name)
-        try:
-            t0 = time.perf_counter()
-            image = _read_image(item.path)
-            t1 = time.perf_counter()
-            if args.verbose:  # extra pass, only to show where the time goes
-                detector._preprocess(image)
-            t2 = time.perf_counter()
-            detections = detector.detect(image, conf=args.conf)
-            t3 = time.perf_counter()
-        except (_InputError, OSError, dr.DetectError) as exc:
-            failed += 1
-            con.error(f"{item.path}: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}")
-            continue
-        done += 1
-        total_dets += len(detections)
-        con.print(_record(item, image.shape, detections) if args.json else _table(item, image.shape, detections))
-        if args.verbose:
-            con.note(f"{item.path}: read {(t1 - t0) * 1e3:.1f} ms, preprocess {(t2 - t1) * 1e3:.1f} ms, "
-                     f"detect {(t3 - t2) * 1e3:.1f} ms (includes preprocess)")
-        if dests is not None:
-            try:
-                _save(draw_detections(image, detections), dests(item))
-            except (_InputError, OSError, cv2.error) as exc:
-                failed += 1
-                con.error(f"{item.path}: not saved: {exc}")
-    con.progress(len(items), "")
-    con.finish()
-    summary = (f"{done} image{'s' if done != 1 else ''}, {total_dets} detection{'s' if total_dets != 1 else ''}"
-               f", {failed} failed ({time.perf_counter() - t_start:.2f} s)")
-    if args.json:
-        if args.verbose:
-            con.note(summary)
+        report.update(provider=detector.provider, device=detector.device)
+        rows.append(("provider in use", f"{detector.provider} (device {detector.device})"))
+        if device == "cuda" and detector.device != "cuda":
+            problems.append(f"CUDA was requested but ONNX Runtime runs {detector.provider}: {_cuda_cause(available)}")
     else:
-        con.print(("\n" if done else "") + summary)
-    return 1 if failed else 0
+        rows.append(("provider in use", "-"))
+    if loaded is not None:
+        report.update(contract="ok", untrained=loaded.untrained,
+                      names={"source": loaded.names_from,
+                             "count": len(loaded.names if loaded.names is not None else loaded.detector.names)})
+        rows.append(("model contract", "ok (images, orig_target_sizes -> labels, boxes, scores)"))
+        rows.append(("weights", "UNTRAINED (random): detections mean nothing" if loaded.untrained
+                     else "not marked untrained"))
+        rows.append(("class names", f"{report['names']['count']} from {loaded.names_from}"))
+        try:
+            t0 = time.perf_counter()
+            loaded.detector.detect(np.full((64, 64, 3), 114, np.uint8), conf=1.0)  # proves the model runs
+            report["test_inference_ms"] = round((time.perf_counter() - t0) * 1e3, 1)
+            rows.append(("test inference", f"ok ({report['test_inference_ms']:.0f} ms)"))
+        except Exception as exc:
+            problems.append(str(exc))
+            rows.append(("test inference", "FAILED"))
+    elif broken is not None:
+        report["contract"] = problems[0]
+        rows.append(("model contract", "BROKEN"))
+    status = "ready: detection can run" if not problems else "NOT READY: " + " ".join(" ".join(problems).split())
+    if not problems and loaded is not None and loaded.untrained:
+        status += ", but its weights are UNTRAINED"
+    report.update(ready=not problems, status=status)
+    rows.append(("status", status))
+    if args.json:
+        con.print(json.dumps(report))
+    else:
+        for key, value in rows:
+            con.print(f"{key + ':':<22}{value}")
+    return 0 if not problems else 1
+
+
+def _interrupted(con: _Console, run: _Run, verbose: bool) -> int:
+    con.finish()
+    n = run.stats.inputs
+    con.note(f"{con.prog}: interrupted after {run.done} of {n} input{'s' if n != 1 else ''} (in {run.where})")
+    con.note(run.stats.summary(verbose))
+    return 130
 
 
 def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
@@ -403,31 +961,57 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         return 1
     parser = build_parser(prog, dr.DEFAULT_WEIGHTS)
     args = parser.parse_args(argv)
-    if args.check and args.inputs:
+    if args.check and (args.inputs or args.camera is not None):
         parser.error("--check takes no image arguments")
-    if not args.check and not args.inputs:
+    if args.camera is not None and args.inputs:
+        parser.error("--camera takes no PATH arguments")
+    if not args.check and not args.inputs and args.camera is None:
         parser.error("no images given")
-    if args.save is not None and args.save.exists() and not args.save.is_dir():
-        parser.error(f"argument --save: {args.save} exists and is not a folder")
+    if args.save is not None:
+        try:
+            if not stat.S_ISDIR(args.save.stat().st_mode):
+                parser.error(f"argument --save: {args.save} exists and is not a folder")
+        except FileNotFoundError:
+            pass  # made when the first output is written
+        except OSError as exc:
+            parser.error(f"argument --save: {exc.strerror or exc}")
+    names = None
+    if args.names is not None:
+        try:
+            names = _read_names(args.names)
+        except (OSError, ValueError, _InputError) as exc:
+            parser.error(f"argument --names: {args.names}: {exc.strerror if isinstance(exc, OSError) else exc}")
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
         logging.basicConfig(format=f"{prog}: %(levelname)s: %(message)s", stream=sys.stderr)
     device = None if args.device == "auto" else args.device
+    con = _Console(sys.stdout, sys.stderr, prog)
+    run: _Run | None = None
     try:
         if args.check:
-            return _check(args.model, device, _Console(sys.stdout, sys.stderr, 0, prog))
-        problems: list[str] = []
-        items = _collect(args.inputs, args.recursive, problems)
-        con = _Console(sys.stdout, sys.stderr, len(items), prog)
-        for problem in problems:
-            con.error(problem)
-        if not items:
+            return _check(args, device, names, con)
+        items = ([_Item(None, Path(f"camera{args.camera}.mp4"), "camera", camera=args.camera)]
+                 if args.camera is not None else _collect(args.inputs, args.recursive))
+        t0 = time.perf_counter()
+        try:
+            model = _open_model(args, device, names, con)
+        except _ModelError as exc:
+            con.error("error: " + str(exc))
             return 1
-        return _run(args, device, con, items, len(problems))
+        if args.verbose:
+            con.note(f"model {args.model}: provider {model.detector.provider} (device {model.detector.device}), "
+                     f"class names from {model.names_from}, ready in {(time.perf_counter() - t0) * 1e3:.0f} ms")
+        run = _Run(args, model, con, items)
+        run.run()
+        con.note(run.stats.summary(args.verbose))
+        return 1 if run.stats.failed else 0
     except KeyboardInterrupt:
-        sys.stderr.write("\n")
+        if run is not None:
+            return _interrupted(con, run, args.verbose)
+        con.finish()
+        con.note(f"{prog}: interrupted")
         return 130
     except BrokenPipeError:
-        # the reader went away (e.g. `| head`); silence the flush at exit
+        # the reader went away (e.g. `| head`): stop quietly, and silence the flush at exit
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
