@@ -7,6 +7,8 @@
 // creates the module once per process and runs the body.
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -416,7 +418,7 @@ struct BufferView {
         return held;
     }
     ~BufferView() {
-        if (held) PyBuffer_Release(&view);
+        if (held && !t_gil_released) PyBuffer_Release(&view);
     }
 };
 
@@ -485,13 +487,17 @@ OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     float* dst = static_cast<float*>(output.view.buf);
     PreprocessOptions options;
     options.pass_order = g_bound.pass_order;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        outcome = preprocess_bgr_to_chw(src, side, dst, options) ? Outcome::done : Outcome::rejected;
-    } catch (const std::bad_alloc&) {
-        outcome = Outcome::no_memory;
-    }
-    Py_END_ALLOW_THREADS
+    run_without_gil([&] {
+        try {
+            outcome = preprocess_bgr_to_chw(src, side, dst, options) ? Outcome::done : Outcome::rejected;
+        } catch (abi::__forced_unwind&) {
+            throw;  // a thread being ended goes on unwinding
+        } catch (const std::bad_alloc&) {
+            outcome = Outcome::no_memory;
+        } catch (...) {
+            outcome = Outcome::rejected;
+        }
+    });
     if (outcome == Outcome::no_memory) {
         PyErr_NoMemory();
         return {};
@@ -592,13 +598,11 @@ OwnedRef cast_to_half(PyObject* x, PyObject* dtype, Frame& site) {
         PyErr_SetString(PyExc_SystemError, "float16 cast: unexpected output size");
         return {};
     }
-    bool exact;
+    bool exact = false;
     const float* src = static_cast<const float*>(in.buf);
     uint16_t* dst = static_cast<uint16_t*>(output.view.buf);
     const size_t count = static_cast<size_t>(in.len / 4);
-    Py_BEGIN_ALLOW_THREADS
-    exact = float_to_half_exact(src, dst, count);
-    Py_END_ALLOW_THREADS
+    run_without_gil([&] { exact = float_to_half_exact(src, dst, count); });
     return exact ? half : OwnedRef();
 }
 

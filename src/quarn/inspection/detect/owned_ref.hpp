@@ -4,6 +4,12 @@
 // reference (what most C API calls return), `OwnedRef::borrow` adds one to a
 // borrowed pointer.  Copy increfs, move transfers, destruction decrefs, so no
 // error path can leak or double-free a reference.
+//
+// One exception to "destruction decrefs": a thread that takes the GIL back
+// while the interpreter is finalizing is ended there (pthread_exit), and the
+// forced unwind runs the destructors of every frame above it without the GIL.
+// `run_without_gil` marks that window, and the references are then left to
+// the dying interpreter.
 #pragma once
 
 #include <Python.h>
@@ -11,6 +17,10 @@
 #include <utility>
 
 namespace quarn {
+
+// True on a thread from the moment it lets go of the GIL until it holds it
+// again; still true only while such a thread is being unwound.
+inline thread_local bool t_gil_released = false;
 
 class OwnedRef {
 public:
@@ -24,7 +34,9 @@ public:
         std::swap(obj_, other.obj_);
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(obj_); }
+    ~OwnedRef() {
+        if (!t_gil_released) Py_XDECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     // Hands the reference to the caller (for returning to the interpreter).
@@ -35,5 +47,16 @@ private:
     explicit OwnedRef(PyObject* obj) noexcept : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
+
+// Py_BEGIN/END_ALLOW_THREADS around `work`, which must not throw.  Taking
+// the GIL back may end the thread by a forced unwind (see above).
+template <typename Work>
+void run_without_gil(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    t_gil_released = true;
+    work();
+    PyEval_RestoreThread(state);
+    t_gil_released = false;
+}
 
 }  // namespace quarn
