@@ -405,6 +405,7 @@ struct BoundLibraries {
     PyObject* np = nullptr;
     PyObject* ndarray = nullptr;
     PyObject* float16 = nullptr;
+    PyObject* empty = nullptr;  // np.empty as imported: the library path never calls it
     PassOrder pass_order = PassOrder::horizontal_first;
 };
 BoundLibraries g_bound;  // strong references for the life of the process
@@ -422,6 +423,37 @@ struct BufferView {
     }
 };
 
+// Whether the writable export `view` is a C-contiguous array of exactly
+// `shape`, of native items with struct format `format` (one character).
+bool is_exact_output(const Py_buffer& view, char format, const Py_ssize_t* shape, int ndim) {
+    if (view.ndim != ndim || view.readonly || !view.format || view.format[0] != format || view.format[1] != '\0')
+        return false;
+    for (int i = 0; i < ndim; ++i)
+        if (view.shape[i] != shape[i]) return false;
+    return PyBuffer_IsContiguous(&view, 'C') == 1;
+}
+
+// A new array from the np.empty seen at import, returned only when it is an
+// ndarray the native code may fill: anything else leaves an empty reference
+// without an exception, and the caller takes the library path.
+OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape, int ndim, BufferView& out) {
+    OwnedRef dims = OwnedRef::steal(PyTuple_New(ndim));
+    if (!dims) return {};
+    for (int i = 0; i < ndim; ++i) {
+        PyObject* n = PyLong_FromSsize_t(shape[i]);
+        if (!n) return {};
+        PyTuple_SET_ITEM(dims.get(), i, n);
+    }
+    OwnedRef array = g_bound.empty ? call(g_bound.empty, dims.get(), dtype) : OwnedRef();
+    if (!array) return {};
+    if (Py_TYPE(array.get()) == reinterpret_cast<PyTypeObject*>(g_bound.ndarray) &&
+        out.acquire(array.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) &&
+        is_exact_output(out.view, format, shape, ndim))
+        return array;
+    PyErr_Clear();
+    return {};
+}
+
 bool is_bound(Frame& site, PyObject* name, PyObject* expected) {
     PyObject* value = PyDict_GetItemWithError(site.globals, name);
     return value && value == expected;
@@ -436,6 +468,8 @@ int fused_input_size(Frame& site) {
     return side >= 1 && side <= 16384 ? static_cast<int>(side) : 0;
 }
 
+uint64_t magnitude(int64_t v) { return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v); }
+
 // An 8-bit BGR(A) or grey image the kernel reads in place, or false.
 bool image_view_of(const Py_buffer& view, ImageView& out) {
     if (view.itemsize != 1 || !view.format || view.format[0] != 'B' || view.format[1] != '\0') return false;
@@ -448,6 +482,10 @@ bool image_view_of(const Py_buffer& view, ImageView& out) {
     out.row_stride = view.strides[0];
     out.col_stride = view.strides[1];
     out.chan_stride = view.ndim == 3 ? view.strides[2] : 0;
+    // Rows closer together than a row is long: OpenCV refuses some of these,
+    // so the library path decides.
+    if (out.height > 1 && magnitude(out.row_stride) / static_cast<uint64_t>(out.width) < magnitude(out.col_stride))
+        return false;
     return true;
 }
 
@@ -473,39 +511,30 @@ OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     }
     if (!image_view_of(input.view, src)) return {};
 
-    OwnedRef shape = OwnedRef::steal(Py_BuildValue("(iiii)", 1, 3, side, side));
-    OwnedRef float32 = shape ? get_attr(g_bound.np, S.float32) : OwnedRef();
-    OwnedRef empty = float32 ? get_attr(g_bound.np, S.empty) : OwnedRef();
-    OwnedRef tensor = empty ? call(empty.get(), shape.get(), float32.get()) : OwnedRef();
+    const Py_ssize_t shape[] = {1, 3, side, side};
+    OwnedRef float32 = get_attr(g_bound.np, S.float32);
     BufferView output;
-    if (!tensor || !output.acquire(tensor.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return {};
+    OwnedRef tensor = float32 ? empty_for_native(float32.get(), 'f', shape, 4, output) : OwnedRef();
+    if (!tensor) return {};
 
     // Pixels are processed without the GIL, so threads sharing a detector
     // preprocess in parallel; the buffer exports keep both arrays alive.
-    // C++ exceptions stop here and become Python errors.
-    enum class Outcome { done, rejected, no_memory } outcome;
+    // C++ exceptions stop here: whatever the kernel declines or fails at
+    // (sides beyond its range, memory), the library path decides.
+    bool done = false;
     float* dst = static_cast<float*>(output.view.buf);
     PreprocessOptions options;
     options.pass_order = g_bound.pass_order;
     run_without_gil([&] {
         try {
-            outcome = preprocess_bgr_to_chw(src, side, dst, options) ? Outcome::done : Outcome::rejected;
+            done = preprocess_bgr_to_chw(src, side, dst, options);
         } catch (abi::__forced_unwind&) {
             throw;  // a thread being ended goes on unwinding
-        } catch (const std::bad_alloc&) {
-            outcome = Outcome::no_memory;
         } catch (...) {
-            outcome = Outcome::rejected;
+            done = false;
         }
     });
-    if (outcome == Outcome::no_memory) {
-        PyErr_NoMemory();
-        return {};
-    }
-    if (outcome == Outcome::rejected) {
-        PyErr_SetString(PyExc_SystemError, "native preprocessing rejected a checked image");
-        return {};
-    }
+    if (!done) return {};
     OwnedRef int64 = get_attr(g_bound.np, S.int64);
     OwnedRef wh = int64 ? OwnedRef::steal(Py_BuildValue("[[nn]]", src.width, src.height)) : OwnedRef();
     OwnedRef array = wh ? get_attr(g_bound.np, S.array) : OwnedRef();
@@ -589,15 +618,9 @@ OwnedRef cast_to_half(PyObject* x, PyObject* dtype, Frame& site) {
     }
     const Py_buffer& in = input.view;
     if (in.itemsize != 4 || !in.format || std::strcmp(in.format, "f") != 0) return {};
-    OwnedRef shape = get_attr(x, S.shape);
-    OwnedRef empty = shape ? get_attr(g_bound.np, S.empty) : OwnedRef();
-    OwnedRef half = empty ? call(empty.get(), shape.get(), g_bound.float16) : OwnedRef();
     BufferView output;
-    if (!half || !output.acquire(half.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return {};
-    if (output.view.len * 2 != in.len) {
-        PyErr_SetString(PyExc_SystemError, "float16 cast: unexpected output size");
-        return {};
-    }
+    OwnedRef half = empty_for_native(g_bound.float16, 'e', in.shape, in.ndim, output);
+    if (!half) return {};
     bool exact = false;
     const float* src = static_cast<const float*>(in.buf);
     uint16_t* dst = static_cast<uint16_t*>(output.view.buf);
@@ -903,8 +926,10 @@ bool Body::remember_libraries() {
     // every image on the library path.
     int major = 0, minor = 0;
     const bool known = sscanf(text, "%d.%d", &major, &minor) == 2;
+    OwnedRef empty = get_attr(np.get(), S.empty);
+    PyErr_Clear();  // without it, the native paths stay off
     BoundLibraries bound{cv2.release(), image.release(), np.release(), known ? ndarray.release() : nullptr,
-                         float16.release(), pass_order_for_pillow(major, minor)};
+                         float16.release(), empty.release(), pass_order_for_pillow(major, minor)};
     std::swap(g_bound, bound);
     // A failed earlier import's references are dropped now, under the import lock.
     Py_XDECREF(bound.cv2);
@@ -912,6 +937,7 @@ bool Body::remember_libraries() {
     Py_XDECREF(bound.np);
     Py_XDECREF(bound.ndarray);
     Py_XDECREF(bound.float16);
+    Py_XDECREF(bound.empty);
     return true;
 }
 
