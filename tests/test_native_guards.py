@@ -6,11 +6,16 @@ or the same exception. Never a crash, a write out of bounds, a SystemError, or
 a patched library function left uncalled.
 """
 
+import sys
+from unittest import mock
+
+import cv2
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
+from PIL import Image
 
-from conftest import Forward, run_py
+from conftest import Forward, reference_preprocess, run_py
 
 COLOUR = np.random.default_rng(11).integers(0, 256, (45, 70, 3), dtype=np.uint8)
 GREY = np.random.default_rng(12).integers(0, 256, (33, 20), dtype=np.uint8)
@@ -56,6 +61,73 @@ def on_library_path(dr, monkeypatch):
             m.setattr(dr, "cv2", Forward(dr.cv2))
             return outcome(call)
     return run
+
+
+def pillow_calls(call):
+    """Names of the Python-level Pillow functions entered during call(): none on the native path."""
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_globals.get("__name__", "").startswith("PIL"):
+            seen.append(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+def test_native_path_is_taken_while_nothing_is_patched(det):
+    for image in (COLOUR, GREY):
+        assert pillow_calls(lambda: det._preprocess(image)) == []
+    with mock.patch.object(cv2, "cvtColor", wraps=cv2.cvtColor):
+        assert "fromarray" in pillow_calls(lambda: det._preprocess(COLOUR))
+    assert pillow_calls(lambda: det._preprocess(COLOUR)) == []  # and again once the patch is gone
+
+
+# --- patched or rebound library attributes ----------------------------------------------------------
+
+FUNCTIONS = [(cv2, "cvtColor"), (Image, "fromarray"), (Image, "frombuffer"), (np, "asarray"), (np, "transpose"),
+             (np, "ascontiguousarray"), (np, "array")]
+METHODS = [(Image.Image, "resize"), (Image.Image, "tobytes")]
+
+
+def spy(owner, name):
+    real = getattr(owner, name)
+    if isinstance(owner, type):  # a method: the spy must bind like a function
+        return mock.patch.object(owner, name, autospec=True, side_effect=real)
+    return mock.patch.object(owner, name, wraps=real)
+
+
+@pytest.mark.parametrize("owner, name", FUNCTIONS + METHODS, ids=lambda v: getattr(v, "__name__", v))
+def test_patched_library_functions_record_the_library_calls(det, on_library_path, owner, name):
+    for image in (COLOUR, GREY):
+        with spy(owner, name) as recorder:
+            want = on_library_path(lambda: det._preprocess(image))
+            expected_calls = recorder.call_count
+            recorder.reset_mock()
+            got = outcome(lambda: det._preprocess(image))
+            assert recorder.call_count == expected_calls >= 1
+        assert_same_outcome(got, want)
+        assert_same_outcome(got, reference_preprocess(image))
+
+
+class NearestImage(Image.Image):
+    def resize(self, size, resample=None, *args, **kwargs):
+        return super().resize(size, Image.NEAREST)
+
+
+@pytest.mark.parametrize("owner, name, value", [
+    (Image, "BILINEAR", Image.NEAREST), (Image, "Image", NearestImage), (cv2, "COLOR_BGR2RGB", cv2.COLOR_BGR2RGBA),
+    (cv2, "COLOR_GRAY2RGB", cv2.COLOR_GRAY2RGBA), (np, "float32", np.float64), (np, "int64", np.int32),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_rebound_library_constants_change_results_as_on_the_library_path(det, on_library_path, monkeypatch,
+                                                                         owner, name, value):
+    monkeypatch.setattr(owner, name, value)
+    for image in (COLOUR, GREY):
+        want = on_library_path(lambda: det._preprocess(image))
+        assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
 
 
 # --- the arrays the native path writes into ---------------------------------------------------------
@@ -169,3 +241,30 @@ def test_rows_that_overlap_have_the_library_outcome(det, on_library_path):
         want = on_library_path(lambda: det._preprocess(image))
         assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
     assert isinstance(on_library_path(lambda: det._preprocess(overlapping((4, 5, 3), 14)))[0], type)
+
+
+# --- the Pillow release read at import --------------------------------------------------------------
+
+@pytest.mark.parametrize("version", ["del", "None", "13", "b'13.0'", "'13'", "'unknown'", "'13.0.dev0' + '\\ud800'"])
+def test_unreadable_pillow_version_imports_and_takes_the_library_path(version):
+    change = "del PIL.__version__" if version == "del" else f"PIL.__version__ = {version}"
+    rc, out = run_py(f"""
+        import sys
+        import numpy as np
+        import PIL
+        from PIL import Image
+        {change}
+        from quarn.inspection.detect import dfine_runner as dr
+        from conftest import reference_preprocess
+        seen = []
+        det = dr.DfineDetector.__new__(dr.DfineDetector)
+        image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)
+        sys.setprofile(lambda frame, event, arg: event == "call" and seen.append(frame.f_code.co_name))
+        x, sizes = det._preprocess(image)
+        sys.setprofile(None)
+        rx, rsizes = reference_preprocess(image)
+        assert np.array_equal(x, rx) and np.array_equal(sizes, rsizes)
+        assert "fromarray" in seen, seen
+        print("library path")
+    """)
+    assert rc == 0 and "library path" in out, out

@@ -396,6 +396,41 @@ PyObject* init_impl(PyObject* const* args, Frame& site) {
 // ---------------------------------------------------------------------------
 // DfineDetector._preprocess
 
+// What the library path reads from the libraries.  The fused path stands in
+// for those calls only while each still holds the object seen at import, so
+// that a patched function or a rebound constant takes effect at once.
+enum class Owner { cv2, image, image_class, np };
+struct WatchedName {
+    Owner owner;
+    const char* name;
+    long constant;  // the value the kernel reproduces, for the codes it stands in for; else -1
+};
+constexpr WatchedName kWatchedNames[] = {
+    {Owner::cv2, "cvtColor", -1},
+    {Owner::cv2, "COLOR_BGR2RGB", 4},
+    {Owner::cv2, "COLOR_GRAY2RGB", 8},
+    {Owner::image, "fromarray", -1},
+    {Owner::image, "frombuffer", -1},
+    {Owner::image, "BILINEAR", 2},
+    {Owner::image, "Image", -1},
+    {Owner::image_class, "resize", -1},
+    {Owner::image_class, "tobytes", -1},
+    {Owner::image_class, "__array_interface__", -1},
+    {Owner::np, "asarray", -1},
+    {Owner::np, "float32", -1},
+    {Owner::np, "transpose", -1},
+    {Owner::np, "ascontiguousarray", -1},
+    {Owner::np, "int64", -1},
+    {Owner::np, "array", -1},
+};
+constexpr size_t kWatchedCount = sizeof(kWatchedNames) / sizeof(kWatchedNames[0]);
+
+struct Watched {
+    PyObject* owner = nullptr;
+    PyObject* name = nullptr;
+    PyObject* seen = nullptr;
+};
+
 // The libraries bound by the module body, kept to recognise them later.  The
 // fused native path stands in for their calls only while the module still
 // uses these very objects, so that rebinding one takes effect at once.
@@ -407,6 +442,8 @@ struct BoundLibraries {
     PyObject* float16 = nullptr;
     PyObject* empty = nullptr;  // np.empty as imported: the library path never calls it
     PassOrder pass_order = PassOrder::horizontal_first;
+    bool fused_preprocess = false;  // the Pillow release is known and every watched name was found
+    Watched watched[kWatchedCount];
 };
 BoundLibraries g_bound;  // strong references for the life of the process
 
@@ -454,6 +491,20 @@ OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape,
     return {};
 }
 
+// Whether every attribute the library path would read still holds the object
+// seen at import (a few dictionary lookups and identity tests).
+bool libraries_unchanged() {
+    if (!g_bound.fused_preprocess) return false;
+    for (const Watched& w : g_bound.watched) {
+        OwnedRef now = get_attr(w.owner, w.name);
+        if (now.get() != w.seen) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool is_bound(Frame& site, PyObject* name, PyObject* expected) {
     PyObject* value = PyDict_GetItemWithError(site.globals, name);
     return value && value == expected;
@@ -494,7 +545,7 @@ bool image_view_of(const Py_buffer& view, ImageView& out) {
 OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     if (!g_bound.ndarray || Py_TYPE(image) != reinterpret_cast<PyTypeObject*>(g_bound.ndarray)) return {};
     if (!is_bound(site, S.cv2, g_bound.cv2) || !is_bound(site, S.Image, g_bound.image) ||
-        !is_bound(site, S.np, g_bound.np)) {
+        !is_bound(site, S.np, g_bound.np) || !libraries_unchanged()) {
         PyErr_Clear();
         return {};
     }
@@ -914,30 +965,87 @@ struct Body {
     bool define_detector(PyObject* default_model);
 };
 
-bool Body::remember_libraries() {
-    OwnedRef cv2 = read(S.cv2), image = read(S.Image), np = read(S.np);
-    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
-    OwnedRef float16 = ndarray ? get_attr(np.get(), S.float16) : OwnedRef();
+// "major.minor..." as two numbers; false for anything else.
+bool parse_release(const char* text, int& major, int& minor) {
+    int* parts[] = {&major, &minor};
+    for (int i = 0; i < 2; ++i) {
+        if (i == 1 && *text++ != '.') return false;
+        if (*text < '0' || *text > '9') return false;
+        *parts[i] = 0;
+        for (; *text >= '0' && *text <= '9'; ++text) {
+            if (*parts[i] > 9999) return false;
+            *parts[i] = *parts[i] * 10 + (*text - '0');
+        }
+    }
+    return true;
+}
+
+// Pillow's release from `PIL.__version__`; false without an exception when
+// that is missing or not a readable version string.
+bool read_pillow_release(int& major, int& minor) {
     OwnedRef pil = OwnedRef::steal(PyImport_ImportModule("PIL"));
     OwnedRef version = pil ? get_attr(pil.get(), S.__version__) : OwnedRef();
-    const char* text = version ? PyUnicode_AsUTF8(version.get()) : nullptr;
-    if (!cv2 || !image || !ndarray || !float16 || !text) return false;
-    // The pass order depends on Pillow's release; an unreadable version keeps
-    // every image on the library path.
-    int major = 0, minor = 0;
-    const bool known = sscanf(text, "%d.%d", &major, &minor) == 2;
-    OwnedRef empty = get_attr(np.get(), S.empty);
-    PyErr_Clear();  // without it, the native paths stay off
-    BoundLibraries bound{cv2.release(), image.release(), np.release(), known ? ndarray.release() : nullptr,
-                         float16.release(), empty.release(), pass_order_for_pillow(major, minor)};
-    std::swap(g_bound, bound);
-    // A failed earlier import's references are dropped now, under the import lock.
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    PyErr_Clear();
+    return text && parse_release(text, major, minor);
+}
+
+// The objects the fused path is allowed to stand in for; false when one is
+// missing or is not what the kernel reproduces (the fused path then stays off).
+bool watch_library_names(BoundLibraries& bound) {
+    OwnedRef image_class = get_attr(bound.image, S.Image);
+    if (!image_class || !PyType_Check(image_class.get())) return false;
+    for (size_t i = 0; i < kWatchedCount; ++i) {
+        const WatchedName& w = kWatchedNames[i];
+        PyObject* owner = w.owner == Owner::cv2     ? bound.cv2
+                          : w.owner == Owner::image ? bound.image
+                          : w.owner == Owner::np    ? bound.np
+                                                    : image_class.get();
+        OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(w.name));
+        OwnedRef seen = name ? get_attr(owner, name.get()) : OwnedRef();
+        if (!seen) return false;
+        if (w.constant >= 0 && (!PyLong_Check(seen.get()) || PyLong_AsLong(seen.get()) != w.constant)) return false;
+        bound.watched[i] = {Py_NewRef(owner), name.release(), seen.release()};
+    }
+    return true;
+}
+
+void release(BoundLibraries& bound) {
     Py_XDECREF(bound.cv2);
     Py_XDECREF(bound.image);
     Py_XDECREF(bound.np);
     Py_XDECREF(bound.ndarray);
     Py_XDECREF(bound.float16);
     Py_XDECREF(bound.empty);
+    for (Watched& w : bound.watched) {
+        Py_XDECREF(w.owner);
+        Py_XDECREF(w.name);
+        Py_XDECREF(w.seen);
+    }
+}
+
+bool Body::remember_libraries() {
+    OwnedRef cv2 = read(S.cv2), image = read(S.Image), np = read(S.np);
+    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
+    OwnedRef float16 = ndarray ? get_attr(np.get(), S.float16) : OwnedRef();
+    if (!cv2 || !image || !ndarray || !float16) return false;
+    // The pass order depends on Pillow's release; an unreadable version keeps
+    // every image on the library path.
+    int major = 0, minor = 0;
+    const bool known = read_pillow_release(major, minor);
+    BoundLibraries bound;
+    bound.cv2 = cv2.release();
+    bound.image = image.release();
+    bound.np = np.release();
+    bound.ndarray = ndarray.release();
+    bound.float16 = float16.release();
+    bound.empty = get_attr(bound.np, S.empty).release();
+    bound.pass_order = pass_order_for_pillow(major, minor);
+    bound.fused_preprocess = known && bound.empty && watch_library_names(bound);
+    PyErr_Clear();  // a name not found only keeps the fused path off
+    std::swap(g_bound, bound);
+    // A failed earlier import's references are dropped now, under the import lock.
+    release(bound);
     return true;
 }
 
