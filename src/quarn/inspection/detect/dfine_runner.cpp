@@ -456,7 +456,7 @@ struct BufferView {
         return held;
     }
     ~BufferView() {
-        if (held && !t_gil_released) PyBuffer_Release(&view);
+        if (held && may_touch_refcounts()) PyBuffer_Release(&view);
     }
 };
 

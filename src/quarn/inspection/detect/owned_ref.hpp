@@ -8,8 +8,9 @@
 // One exception to "destruction decrefs": a thread that takes the GIL back
 // while the interpreter is finalizing is ended there (pthread_exit), and the
 // forced unwind runs the destructors of every frame above it without the GIL.
-// `run_without_gil` marks that window, and the references are then left to
-// the dying interpreter.
+// That happens inside the module's own `run_without_gil`, and inside any
+// library it calls that lets the GIL go (OpenCV, Pillow, numpy, ONNX
+// Runtime).  The references are then left to the dying interpreter.
 #pragma once
 
 #include <Python.h>
@@ -21,6 +22,11 @@ namespace quarn {
 // True on a thread from the moment it lets go of the GIL until it holds it
 // again; still true only while such a thread is being unwound.
 inline thread_local bool t_gil_released = false;
+
+// Whether this thread may touch reference counts.  PyGILState_Check covers
+// the GIL given up inside a library; the flag covers the module's own
+// release, also late in finalization, where that check answers yes always.
+inline bool may_touch_refcounts() noexcept { return !t_gil_released && PyGILState_Check(); }
 
 class OwnedRef {
 public:
@@ -35,7 +41,7 @@ public:
         return *this;
     }
     ~OwnedRef() {
-        if (!t_gil_released) Py_XDECREF(obj_);
+        if (obj_ && may_touch_refcounts()) Py_DECREF(obj_);
     }
 
     PyObject* get() const noexcept { return obj_; }
