@@ -124,10 +124,14 @@ class NearestImage(Image.Image):
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_rebound_library_constants_change_results_as_on_the_library_path(det, on_library_path, monkeypatch,
                                                                          owner, name, value):
+    before = [det._preprocess(image) for image in (COLOUR, GREY)]
     monkeypatch.setattr(owner, name, value)
-    for image in (COLOUR, GREY):
+    changed = False
+    for image, unpatched in zip((COLOUR, GREY), before):
         want = on_library_path(lambda: det._preprocess(image))
         assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
+        changed |= any(a.dtype != b.dtype or a.shape != b.shape or not np.array_equal(a, b) for a, b in zip(want, unpatched))
+    assert changed  # the rebinding matters to the library path, so a path that ignored it would fail
 
 
 # --- the arrays the native path writes into ---------------------------------------------------------
