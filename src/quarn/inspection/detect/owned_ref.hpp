@@ -23,10 +23,14 @@ namespace quarn {
 // again; still true only while such a thread is being unwound.
 inline thread_local bool t_gil_released = false;
 
-// Whether this thread may touch reference counts.  PyGILState_Check covers
-// the GIL given up inside a library; the flag covers the module's own
-// release, also late in finalization, where that check answers yes always.
-inline bool may_touch_refcounts() noexcept { return !t_gil_released && PyGILState_Check(); }
+// Whether this thread may touch reference counts: it holds the GIL.  The
+// interpreter's current thread state is the GIL holder's; PyGILState_Check
+// cannot be used, as it answers yes once finalization has deleted its key.
+inline bool may_touch_refcounts() noexcept {
+    if (t_gil_released) return false;
+    const PyThreadState* holder = _PyThreadState_UncheckedGet();
+    return holder && holder->thread_id == PyThread_get_thread_ident();
+}
 
 class OwnedRef {
 public:
