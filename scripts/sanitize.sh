@@ -9,7 +9,9 @@
 # PYTHONPATH, so it shadows the installed one for the test run (subprocesses
 # included).  The sanitizer runtimes are preloaded into the interpreter, and
 # PYTHONMALLOC=malloc lets ASan see every Python allocation.  Leak detection is
-# off: the interpreter and ONNX Runtime keep memory until exit by design.
+# off: the interpreter and ONNX Runtime keep memory until exit by design.  An
+# impossible allocation returns NULL as without ASan: OpenCV asks for one on
+# images with sides of 2**31 or more and turns the failure into cv2.error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,7 +32,7 @@ asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
 export LD_PRELOAD="$asan:$ubsan"
 export PYTHONMALLOC=malloc
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$PWD/$stage${PYTHONPATH:+:$PYTHONPATH}"
 

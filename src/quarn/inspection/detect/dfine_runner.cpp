@@ -7,6 +7,8 @@
 // creates the module once per process and runs the body.
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -412,6 +414,41 @@ PyObject* init_impl(PyObject* const* args, Frame& site) {
 // ---------------------------------------------------------------------------
 // DfineDetector._preprocess
 
+// What the library path reads from the libraries.  The fused path stands in
+// for those calls only while each still holds the object seen at import, so
+// that a patched function or a rebound constant takes effect at once.
+enum class Owner { cv2, image, image_class, np };
+struct WatchedName {
+    Owner owner;
+    const char* name;
+    long constant;  // the value the kernel reproduces, for the codes it stands in for; else -1
+};
+constexpr WatchedName kWatchedNames[] = {
+    {Owner::cv2, "cvtColor", -1},
+    {Owner::cv2, "COLOR_BGR2RGB", 4},
+    {Owner::cv2, "COLOR_GRAY2RGB", 8},
+    {Owner::image, "fromarray", -1},
+    {Owner::image, "frombuffer", -1},
+    {Owner::image, "BILINEAR", 2},
+    {Owner::image, "Image", -1},
+    {Owner::image_class, "resize", -1},
+    {Owner::image_class, "tobytes", -1},
+    {Owner::image_class, "__array_interface__", -1},
+    {Owner::np, "asarray", -1},
+    {Owner::np, "float32", -1},
+    {Owner::np, "transpose", -1},
+    {Owner::np, "ascontiguousarray", -1},
+    {Owner::np, "int64", -1},
+    {Owner::np, "array", -1},
+};
+constexpr size_t kWatchedCount = sizeof(kWatchedNames) / sizeof(kWatchedNames[0]);
+
+struct Watched {
+    PyObject* owner = nullptr;
+    PyObject* name = nullptr;
+    PyObject* seen = nullptr;
+};
+
 // The libraries bound by the module body, kept to recognise them later.  The
 // fused native path stands in for their calls only while the module still
 // uses these very objects, so that rebinding one takes effect at once.
@@ -421,7 +458,10 @@ struct BoundLibraries {
     PyObject* np = nullptr;
     PyObject* ndarray = nullptr;
     PyObject* float16 = nullptr;
+    PyObject* empty = nullptr;  // np.empty as imported: the library path never calls it
     PassOrder pass_order = PassOrder::horizontal_first;
+    bool fused_preprocess = false;  // the Pillow release is known and every watched name was found
+    Watched watched[kWatchedCount];
 };
 BoundLibraries g_bound;  // strong references for the life of the process
 
@@ -434,9 +474,54 @@ struct BufferView {
         return held;
     }
     ~BufferView() {
-        if (held) PyBuffer_Release(&view);
+        if (held && may_touch_refcounts()) PyBuffer_Release(&view);
     }
 };
+
+// Whether the writable export `view` is a C-contiguous array of exactly
+// `shape`, of native items with struct format `format` (one character).
+bool is_exact_output(const Py_buffer& view, char format, const Py_ssize_t* shape, int ndim) {
+    if (view.ndim != ndim || view.readonly || !view.format || view.format[0] != format || view.format[1] != '\0')
+        return false;
+    for (int i = 0; i < ndim; ++i)
+        if (view.shape[i] != shape[i]) return false;
+    return PyBuffer_IsContiguous(&view, 'C') == 1;
+}
+
+// A new array from the np.empty seen at import, returned only when it is an
+// ndarray the native code may fill: anything else leaves an empty reference
+// without an exception, and the caller takes the library path.
+OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape, int ndim, BufferView& out) {
+    OwnedRef dims = OwnedRef::steal(PyTuple_New(ndim));
+    if (!dims) return {};
+    for (int i = 0; i < ndim; ++i) {
+        PyObject* n = PyLong_FromSsize_t(shape[i]);
+        if (!n) return {};
+        PyTuple_SET_ITEM(dims.get(), i, n);
+    }
+    OwnedRef array = g_bound.empty ? call(g_bound.empty, dims.get(), dtype) : OwnedRef();
+    if (!array) return {};
+    if (Py_TYPE(array.get()) == reinterpret_cast<PyTypeObject*>(g_bound.ndarray) &&
+        out.acquire(array.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) &&
+        is_exact_output(out.view, format, shape, ndim))
+        return array;
+    PyErr_Clear();
+    return {};
+}
+
+// Whether every attribute the library path would read still holds the object
+// seen at import (a few dictionary lookups and identity tests).
+bool libraries_unchanged() {
+    if (!g_bound.fused_preprocess) return false;
+    for (const Watched& w : g_bound.watched) {
+        OwnedRef now = get_attr(w.owner, w.name);
+        if (now.get() != w.seen) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
 
 bool is_bound(Frame& site, PyObject* name, PyObject* expected) {
     PyObject* value = PyDict_GetItemWithError(site.globals, name);
@@ -452,6 +537,8 @@ int fused_input_size(Frame& site) {
     return side >= 1 && side <= 16384 ? static_cast<int>(side) : 0;
 }
 
+uint64_t magnitude(int64_t v) { return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v); }
+
 // An 8-bit BGR(A) or grey image the kernel reads in place, or false.
 bool image_view_of(const Py_buffer& view, ImageView& out) {
     if (view.itemsize != 1 || !view.format || view.format[0] != 'B' || view.format[1] != '\0') return false;
@@ -464,6 +551,10 @@ bool image_view_of(const Py_buffer& view, ImageView& out) {
     out.row_stride = view.strides[0];
     out.col_stride = view.strides[1];
     out.chan_stride = view.ndim == 3 ? view.strides[2] : 0;
+    // Rows closer together than a row is long: OpenCV refuses some of these,
+    // so the library path decides.
+    if (out.height > 1 && magnitude(out.row_stride) / static_cast<uint64_t>(out.width) < magnitude(out.col_stride))
+        return false;
     return true;
 }
 
@@ -472,7 +563,7 @@ bool image_view_of(const Py_buffer& view, ImageView& out) {
 OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     if (!g_bound.ndarray || Py_TYPE(image) != reinterpret_cast<PyTypeObject*>(g_bound.ndarray)) return {};
     if (!is_bound(site, S.cv2, g_bound.cv2) || !is_bound(site, S.Image, g_bound.image) ||
-        !is_bound(site, S.np, g_bound.np)) {
+        !is_bound(site, S.np, g_bound.np) || !libraries_unchanged()) {
         PyErr_Clear();
         return {};
     }
@@ -489,35 +580,30 @@ OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     }
     if (!image_view_of(input.view, src)) return {};
 
-    OwnedRef shape = OwnedRef::steal(Py_BuildValue("(iiii)", 1, 3, side, side));
-    OwnedRef float32 = shape ? get_attr(g_bound.np, S.float32) : OwnedRef();
-    OwnedRef empty = float32 ? get_attr(g_bound.np, S.empty) : OwnedRef();
-    OwnedRef tensor = empty ? call(empty.get(), shape.get(), float32.get()) : OwnedRef();
+    const Py_ssize_t shape[] = {1, 3, side, side};
+    OwnedRef float32 = get_attr(g_bound.np, S.float32);
     BufferView output;
-    if (!tensor || !output.acquire(tensor.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return {};
+    OwnedRef tensor = float32 ? empty_for_native(float32.get(), 'f', shape, 4, output) : OwnedRef();
+    if (!tensor) return {};
 
     // Pixels are processed without the GIL, so threads sharing a detector
     // preprocess in parallel; the buffer exports keep both arrays alive.
-    // C++ exceptions stop here and become Python errors.
-    enum class Outcome { done, rejected, no_memory } outcome;
+    // C++ exceptions stop here: whatever the kernel declines or fails at
+    // (sides beyond its range, memory), the library path decides.
+    bool done = false;
     float* dst = static_cast<float*>(output.view.buf);
     PreprocessOptions options;
     options.pass_order = g_bound.pass_order;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        outcome = preprocess_bgr_to_chw(src, side, dst, options) ? Outcome::done : Outcome::rejected;
-    } catch (const std::bad_alloc&) {
-        outcome = Outcome::no_memory;
-    }
-    Py_END_ALLOW_THREADS
-    if (outcome == Outcome::no_memory) {
-        PyErr_NoMemory();
-        return {};
-    }
-    if (outcome == Outcome::rejected) {
-        PyErr_SetString(PyExc_SystemError, "native preprocessing rejected a checked image");
-        return {};
-    }
+    run_without_gil([&] {
+        try {
+            done = preprocess_bgr_to_chw(src, side, dst, options);
+        } catch (abi::__forced_unwind&) {
+            throw;  // a thread being ended goes on unwinding
+        } catch (...) {
+            done = false;
+        }
+    });
+    if (!done) return {};
     OwnedRef int64 = get_attr(g_bound.np, S.int64);
     OwnedRef wh = int64 ? OwnedRef::steal(Py_BuildValue("[[nn]]", src.width, src.height)) : OwnedRef();
     OwnedRef array = wh ? get_attr(g_bound.np, S.array) : OwnedRef();
@@ -601,22 +687,14 @@ OwnedRef cast_to_half(PyObject* x, PyObject* dtype, Frame& site) {
     }
     const Py_buffer& in = input.view;
     if (in.itemsize != 4 || !in.format || std::strcmp(in.format, "f") != 0) return {};
-    OwnedRef shape = get_attr(x, S.shape);
-    OwnedRef empty = shape ? get_attr(g_bound.np, S.empty) : OwnedRef();
-    OwnedRef half = empty ? call(empty.get(), shape.get(), g_bound.float16) : OwnedRef();
     BufferView output;
-    if (!half || !output.acquire(half.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return {};
-    if (output.view.len * 2 != in.len) {
-        PyErr_SetString(PyExc_SystemError, "float16 cast: unexpected output size");
-        return {};
-    }
-    bool exact;
+    OwnedRef half = empty_for_native(g_bound.float16, 'e', in.shape, in.ndim, output);
+    if (!half) return {};
+    bool exact = false;
     const float* src = static_cast<const float*>(in.buf);
     uint16_t* dst = static_cast<uint16_t*>(output.view.buf);
     const size_t count = static_cast<size_t>(in.len / 4);
-    Py_BEGIN_ALLOW_THREADS
-    exact = float_to_half_exact(src, dst, count);
-    Py_END_ALLOW_THREADS
+    run_without_gil([&] { exact = float_to_half_exact(src, dst, count); });
     return exact ? half : OwnedRef();
 }
 
@@ -949,27 +1027,87 @@ struct Body {
     bool define_detector(PyObject* default_model);
 };
 
-bool Body::remember_libraries() {
-    OwnedRef cv2 = read(S.cv2), image = read(S.Image), np = read(S.np);
-    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
-    OwnedRef float16 = ndarray ? get_attr(np.get(), S.float16) : OwnedRef();
+// "major.minor..." as two numbers; false for anything else.
+bool parse_release(const char* text, int& major, int& minor) {
+    int* parts[] = {&major, &minor};
+    for (int i = 0; i < 2; ++i) {
+        if (i == 1 && *text++ != '.') return false;
+        if (*text < '0' || *text > '9') return false;
+        *parts[i] = 0;
+        for (; *text >= '0' && *text <= '9'; ++text) {
+            if (*parts[i] > 9999) return false;
+            *parts[i] = *parts[i] * 10 + (*text - '0');
+        }
+    }
+    return true;
+}
+
+// Pillow's release from `PIL.__version__`; false without an exception when
+// that is missing or not a readable version string.
+bool read_pillow_release(int& major, int& minor) {
     OwnedRef pil = OwnedRef::steal(PyImport_ImportModule("PIL"));
     OwnedRef version = pil ? get_attr(pil.get(), S.__version__) : OwnedRef();
-    const char* text = version ? PyUnicode_AsUTF8(version.get()) : nullptr;
-    if (!cv2 || !image || !ndarray || !float16 || !text) return false;
-    // The pass order depends on Pillow's release; an unreadable version keeps
-    // every image on the library path.
-    int major = 0, minor = 0;
-    const bool known = sscanf(text, "%d.%d", &major, &minor) == 2;
-    BoundLibraries bound{cv2.release(), image.release(), np.release(), known ? ndarray.release() : nullptr,
-                         float16.release(), pass_order_for_pillow(major, minor)};
-    std::swap(g_bound, bound);
-    // A failed earlier import's references are dropped now, under the import lock.
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    PyErr_Clear();
+    return text && parse_release(text, major, minor);
+}
+
+// The objects the fused path is allowed to stand in for; false when one is
+// missing or is not what the kernel reproduces (the fused path then stays off).
+bool watch_library_names(BoundLibraries& bound) {
+    OwnedRef image_class = get_attr(bound.image, S.Image);
+    if (!image_class || !PyType_Check(image_class.get())) return false;
+    for (size_t i = 0; i < kWatchedCount; ++i) {
+        const WatchedName& w = kWatchedNames[i];
+        PyObject* owner = w.owner == Owner::cv2     ? bound.cv2
+                          : w.owner == Owner::image ? bound.image
+                          : w.owner == Owner::np    ? bound.np
+                                                    : image_class.get();
+        OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(w.name));
+        OwnedRef seen = name ? get_attr(owner, name.get()) : OwnedRef();
+        if (!seen) return false;
+        if (w.constant >= 0 && (!PyLong_Check(seen.get()) || PyLong_AsLong(seen.get()) != w.constant)) return false;
+        bound.watched[i] = {Py_NewRef(owner), name.release(), seen.release()};
+    }
+    return true;
+}
+
+void release(BoundLibraries& bound) {
     Py_XDECREF(bound.cv2);
     Py_XDECREF(bound.image);
     Py_XDECREF(bound.np);
     Py_XDECREF(bound.ndarray);
     Py_XDECREF(bound.float16);
+    Py_XDECREF(bound.empty);
+    for (Watched& w : bound.watched) {
+        Py_XDECREF(w.owner);
+        Py_XDECREF(w.name);
+        Py_XDECREF(w.seen);
+    }
+}
+
+bool Body::remember_libraries() {
+    OwnedRef cv2 = read(S.cv2), image = read(S.Image), np = read(S.np);
+    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
+    OwnedRef float16 = ndarray ? get_attr(np.get(), S.float16) : OwnedRef();
+    if (!cv2 || !image || !ndarray || !float16) return false;
+    // The pass order depends on Pillow's release; an unreadable version keeps
+    // every image on the library path.
+    int major = 0, minor = 0;
+    const bool known = read_pillow_release(major, minor);
+    BoundLibraries bound;
+    bound.cv2 = cv2.release();
+    bound.image = image.release();
+    bound.np = np.release();
+    bound.ndarray = ndarray.release();
+    bound.float16 = float16.release();
+    bound.empty = get_attr(bound.np, S.empty).release();
+    bound.pass_order = pass_order_for_pillow(major, minor);
+    bound.fused_preprocess = known && bound.empty && watch_library_names(bound);
+    PyErr_Clear();  // a name not found only keeps the fused path off
+    std::swap(g_bound, bound);
+    // A failed earlier import's references are dropped now, under the import lock.
+    release(bound);
     return true;
 }
 

@@ -1,0 +1,274 @@
+"""The native paths step aside whenever they could differ from the library calls they stand in for.
+
+A case passes when the detector gives what the library path gives (forced by
+binding a forwarding object in place of the module's `cv2`): the same arrays,
+or the same exception. Never a crash, a write out of bounds, a SystemError, or
+a patched library function left uncalled.
+"""
+
+import sys
+from unittest import mock
+
+import cv2
+import numpy as np
+import pytest
+from numpy.lib.stride_tricks import as_strided
+from PIL import Image
+
+from conftest import Forward, reference_preprocess, run_py
+
+COLOUR = np.random.default_rng(11).integers(0, 256, (45, 70, 3), dtype=np.uint8)
+GREY = np.random.default_rng(12).integers(0, 256, (33, 20), dtype=np.uint8)
+NO_DETECTIONS = [np.zeros((1, 0), np.int64), np.zeros((1, 0, 4), np.float32), np.zeros((1, 0), np.float32)]
+
+
+class StubSession:
+    def run(self, names, feed):
+        self.images = feed["images"]
+        return NO_DETECTIONS
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as exc:
+        assert not isinstance(exc, SystemError), exc
+        return type(exc), str(exc).splitlines()[0] if str(exc) else ""
+
+
+def assert_same_outcome(got, want):
+    if isinstance(want, tuple) and isinstance(want[0], type):
+        assert got == want
+        return
+    assert type(got) is type(want) and len(got) == len(want)
+    for a, b in zip(got, want):
+        assert type(a) is type(b) and a.dtype == b.dtype and a.shape == b.shape
+        assert a.flags.c_contiguous == b.flags.c_contiguous and np.array_equal(a, b)
+
+
+@pytest.fixture
+def det(dr):
+    det = dr.DfineDetector.__new__(dr.DfineDetector)
+    det.session, det.names, det._image_dtype = StubSession(), {}, np.float32
+    return det
+
+
+@pytest.fixture
+def on_library_path(dr, monkeypatch):
+    """Runs a call with the fused path turned off; gives its outcome."""
+    def run(call):
+        with monkeypatch.context() as m:
+            m.setattr(dr, "cv2", Forward(dr.cv2))
+            return outcome(call)
+    return run
+
+
+def pillow_calls(call):
+    """Names of the Python-level Pillow functions entered during call(): none on the native path."""
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_globals.get("__name__", "").startswith("PIL"):
+            seen.append(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+def test_native_path_is_taken_while_nothing_is_patched(det):
+    for image in (COLOUR, GREY):
+        assert pillow_calls(lambda: det._preprocess(image)) == []
+    with mock.patch.object(cv2, "cvtColor", wraps=cv2.cvtColor):
+        assert "fromarray" in pillow_calls(lambda: det._preprocess(COLOUR))
+    assert pillow_calls(lambda: det._preprocess(COLOUR)) == []  # and again once the patch is gone
+
+
+# --- patched or rebound library attributes ----------------------------------------------------------
+
+FUNCTIONS = [(cv2, "cvtColor"), (Image, "fromarray"), (Image, "frombuffer"), (np, "asarray"), (np, "transpose"),
+             (np, "ascontiguousarray"), (np, "array")]
+METHODS = [(Image.Image, "resize"), (Image.Image, "tobytes")]
+
+
+def spy(owner, name):
+    real = getattr(owner, name)
+    if isinstance(owner, type):  # a method: the spy must bind like a function
+        return mock.patch.object(owner, name, autospec=True, side_effect=real)
+    return mock.patch.object(owner, name, wraps=real)
+
+
+@pytest.mark.parametrize("owner, name", FUNCTIONS + METHODS, ids=lambda v: getattr(v, "__name__", v))
+def test_patched_library_functions_record_the_library_calls(det, on_library_path, owner, name):
+    for image in (COLOUR, GREY):
+        with spy(owner, name) as recorder:
+            want = on_library_path(lambda: det._preprocess(image))
+            expected_calls = recorder.call_count
+            recorder.reset_mock()
+            got = outcome(lambda: det._preprocess(image))
+            assert recorder.call_count == expected_calls >= 1
+        assert_same_outcome(got, want)
+        assert_same_outcome(got, reference_preprocess(image))
+
+
+class NearestImage(Image.Image):
+    def resize(self, size, resample=None, *args, **kwargs):
+        return super().resize(size, Image.NEAREST)
+
+
+@pytest.mark.parametrize("owner, name, value", [
+    (Image, "BILINEAR", Image.NEAREST), (Image, "Image", NearestImage), (cv2, "COLOR_BGR2RGB", cv2.COLOR_BGR2RGBA),
+    (cv2, "COLOR_GRAY2RGB", cv2.COLOR_GRAY2RGBA), (np, "float32", np.float64), (np, "int64", np.int32),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_rebound_library_constants_change_results_as_on_the_library_path(det, on_library_path, monkeypatch,
+                                                                         owner, name, value):
+    before = [det._preprocess(image) for image in (COLOUR, GREY)]
+    monkeypatch.setattr(owner, name, value)
+    changed = False
+    for image, unpatched in zip((COLOUR, GREY), before):
+        want = on_library_path(lambda: det._preprocess(image))
+        assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
+        changed |= any(a.dtype != b.dtype or a.shape != b.shape or not np.array_equal(a, b) for a, b in zip(want, unpatched))
+    assert changed  # the rebinding matters to the library path, so a path that ignored it would fail
+
+
+# --- the arrays the native path writes into ---------------------------------------------------------
+
+ALLOCATORS = {
+    "too-small": "lambda shape, dtype=float: real(16, dtype)",
+    "byte-swapped": "lambda shape, dtype=float: real(shape, np.dtype(dtype).newbyteorder('S'))",
+    "integer-of-same-size": "lambda shape, dtype=float: real(shape, {4: np.int32, 2: np.int16}[np.dtype(dtype).itemsize])",
+    "wider-items": "lambda shape, dtype=float: real(shape, np.float64)",
+    "fortran-order": "lambda shape, dtype=float: real(shape, dtype, order='F')",
+    "other-shape-same-size": "lambda shape, dtype=float: real(tuple(reversed(shape)), dtype)",
+    "subclass": "lambda shape, dtype=float: real(shape, dtype).view(np.matrix if len(shape) == 2 else np.recarray)",
+}
+
+
+@pytest.mark.parametrize("when, names", [("before-import", [name]) for name in ALLOCATORS] +
+                         [("after-import", list(ALLOCATORS))],
+                         ids=[f"before-import-{name}" for name in ALLOCATORS] + ["after-import-all"])
+def test_hostile_numpy_empty_never_receives_writes(when, names):
+    # A subprocess: before the fix these cases overflowed the heap.
+    hostiles = ", ".join(f"{name!r}: {ALLOCATORS[name]}" for name in names)
+    rc, out = run_py(f"""
+        import numpy as np
+        from conftest import reference_preprocess
+
+        real = np.empty
+        image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)
+        rx, rsizes = reference_preprocess(image)
+        tensors = [rx, rx[0, 0, :7, :3].copy(), rx.ravel()[:1001]]
+        halves = [t.astype(np.float16) for t in tensors]
+        hostiles = {{{hostiles}}}
+        if {when == "before-import"!r}:
+            np.empty = next(iter(hostiles.values()))
+        from quarn.inspection.detect import dfine_runner as dr
+
+        class Session:
+            def run(self, names, feed):
+                self.images = feed["images"]
+                return [real((1, 0), np.int64), real((1, 0, 4), np.float32), real((1, 0), np.float32)]
+
+        for name, hostile in hostiles.items():
+            np.empty = hostile
+            det = dr.DfineDetector.__new__(dr.DfineDetector)
+            det.session, det.names, det._image_dtype = Session(), {{}}, np.float16
+            x, sizes = det._preprocess(image)
+            assert type(x) is np.ndarray and x.dtype == np.float32 and x.flags.c_contiguous, (name, type(x), x.dtype)
+            assert np.array_equal(x, rx) and np.array_equal(sizes, rsizes), name
+            for tensor, half in zip(tensors, halves):
+                det._preprocess = lambda image, tensor=tensor: (tensor, rsizes)
+                det.detect(image)
+                fed = det.session.images
+                assert type(fed) is np.ndarray and fed.dtype == np.float16 and fed.shape == tensor.shape, name
+                assert np.array_equal(fed.view(np.uint16), half.view(np.uint16)), name
+            np.empty = real
+        print("same as the library path")
+    """)
+    assert rc == 0 and "same as the library path" in out, out
+
+
+def test_float32_rebound_to_bytes_changes_results_as_on_the_library_path():
+    # A subprocess: before the fix the float32 planes were written into a buffer of bytes.
+    rc, out = run_py("""
+        import numpy as np
+        from quarn.inspection.detect import dfine_runner as dr
+        from conftest import Forward
+
+        det = dr.DfineDetector.__new__(dr.DfineDetector)
+        image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)
+        np.float32 = np.uint8
+        x, sizes = det._preprocess(image)
+        dr.cv2 = Forward(dr.cv2)
+        rx, rsizes = det._preprocess(image)
+        assert x.dtype == rx.dtype == np.float64 and np.array_equal(x, rx) and np.array_equal(sizes, rsizes)
+        print("same as the library path")
+    """)
+    assert rc == 0 and "same as the library path" in out, out
+
+
+# --- images the kernel does not take ----------------------------------------------------------------
+
+def huge(shape, strides):
+    # Only shapes the library path rejects at once: OpenCV copies, or crashes on, many others.
+    return lambda: as_strided(np.zeros(4, np.uint8), shape=shape, strides=strides)
+
+
+@pytest.mark.parametrize("make", [
+    huge((2**31, 1), (0, 0)), huge((2**40, 1), (0, 0)), huge((1, 2**40, 3), (0, 3, 1)), huge((1, 2**40, 4), (0, 4, 1)),
+], ids=["2**31-rows", "2**40-rows", "2**40-columns-colour", "2**40-columns-bgra"])
+def test_sides_beyond_the_kernel_take_the_library_path(det, on_library_path, make):
+    want = on_library_path(lambda: det._preprocess(make()))
+    assert_same_outcome(outcome(lambda: det._preprocess(make())), want)
+    want = on_library_path(lambda: det.detect(make()))
+    got = outcome(lambda: det.detect(make()))
+    assert got == want if isinstance(want, tuple) else got == want == []
+
+
+def overlapping(shape, row_stride):
+    base = np.arange(10000, dtype=np.uint8)[5000:]
+    channels = shape[2] if len(shape) == 3 else 1
+    strides = (row_stride, channels, 1)[: len(shape)]
+    return as_strided(base, shape=shape, strides=strides)
+
+
+def test_rows_that_overlap_have_the_library_outcome(det, on_library_path):
+    cases = [((4, 5, 3), 14)]  # the library path raises cv2.error for this one
+    for shape in [(2, 5, 3), (4, 5, 3), (3, 4, 4), (1, 5, 3), (4, 5), (6, 1, 3)]:
+        row = shape[1] * (shape[2] if len(shape) == 3 else 1)
+        cases += [(shape, stride) for stride in range(-row - 1, row + 2)]
+    for shape, stride in cases:
+        image = overlapping(shape, stride)
+        want = on_library_path(lambda: det._preprocess(image))
+        assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
+    assert isinstance(on_library_path(lambda: det._preprocess(overlapping((4, 5, 3), 14)))[0], type)
+
+
+# --- the Pillow release read at import --------------------------------------------------------------
+
+@pytest.mark.parametrize("version", ["del", "None", "13", "b'13.0'", "'13'", "'unknown'", "'13.0.dev0' + '\\ud800'"])
+def test_unreadable_pillow_version_imports_and_takes_the_library_path(version):
+    change = "del PIL.__version__" if version == "del" else f"PIL.__version__ = {version}"
+    rc, out = run_py(f"""
+        import sys
+        import numpy as np
+        import PIL
+        from PIL import Image
+        {change}
+        from quarn.inspection.detect import dfine_runner as dr
+        from conftest import reference_preprocess
+        seen = []
+        det = dr.DfineDetector.__new__(dr.DfineDetector)
+        image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)
+        sys.setprofile(lambda frame, event, arg: event == "call" and seen.append(frame.f_code.co_name))
+        x, sizes = det._preprocess(image)
+        sys.setprofile(None)
+        rx, rsizes = reference_preprocess(image)
+        assert np.array_equal(x, rx) and np.array_equal(sizes, rsizes)
+        assert "fromarray" in seen, seen
+        print("library path")
+    """)
+    assert rc == 0 and "library path" in out, out
