@@ -12,6 +12,7 @@
 #define QUARN_TARGET_AVX2_F16C
 #define QUARN_ALWAYS_INLINE __forceinline
 #elif defined(__GNUC__) || defined(__clang__)
+#include <cpuid.h>
 #define QUARN_TARGET_AVX2_F16C __attribute__((target("avx2,f16c")))
 #define QUARN_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
@@ -62,8 +63,10 @@ inline bool has_avx2() {
 }
 inline bool has_avx2_f16c() {
     static const bool supported = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("f16c") != 0;
+        // F16C is CPUID leaf 1, ECX bit 29: clang's __builtin_cpu_supports
+        // does not know the name.
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return has_avx2() && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 29)) != 0;
     }();
     return supported;
 }
