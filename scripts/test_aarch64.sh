@@ -49,7 +49,8 @@ fi
 
 # ---------------------------------------------------------------- native test
 echo "== native consistency test (aarch64, emulated)"
-cmake --no-warn-unused-cli -S . -B build/native-tests-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARN_NATIVE_TESTS=ON \
+rm -rf build/native-tests-aarch64
+cmake -S . -B build/native-tests-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARN_NATIVE_TESTS=ON \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
     -DPython_EXECUTABLE="$(command -v python3)" \
     -DPython_INCLUDE_DIR=/usr/include/python3.11 >/dev/null
