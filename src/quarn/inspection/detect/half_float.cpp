@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-#if defined(__x86_64__) || defined(_M_X64)
+#include "cpu_features.hpp"
+
+#if defined(QUARN_X86_64)
 #include <immintrin.h>
 #define QUARN_HAVE_F16C_PATH 1
 #endif
@@ -35,7 +37,7 @@ bool convert_portable(const float* src, uint16_t* dst, size_t n) {
 }
 
 #if defined(QUARN_HAVE_F16C_PATH)
-__attribute__((target("avx2,f16c"))) bool convert_f16c(const float* src, uint16_t* dst, size_t n) {
+QUARN_TARGET_AVX2_F16C bool convert_f16c(const float* src, uint16_t* dst, size_t n) {
     const __m256i abs_mask = _mm256_set1_epi32(0x7fffffff);
     const __m256i below = _mm256_set1_epi32(static_cast<int>(kMinNormalHalf - 1));
     const __m256i above = _mm256_set1_epi32(static_cast<int>(kMaxHalf));
@@ -53,18 +55,13 @@ __attribute__((target("avx2,f16c"))) bool convert_f16c(const float* src, uint16_
     }
     return convert_portable(src + i, dst + i, n - i);
 }
-
-bool has_f16c() {
-    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
-    return supported;
-}
 #endif
 
 }  // namespace
 
 bool float_to_half_exact(const float* src, uint16_t* dst, size_t n) {
 #if defined(QUARN_HAVE_F16C_PATH)
-    if (has_f16c()) return convert_f16c(src, dst, n);
+    if (cpu::has_avx2_f16c()) return convert_f16c(src, dst, n);
 #endif
     return convert_portable(src, dst, n);
 }

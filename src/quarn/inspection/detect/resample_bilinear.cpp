@@ -524,9 +524,13 @@ const Kernels* select_kernels(SimdLevel level) {
             return &detail::portable_kernels();
         case SimdLevel::avx2:
             return detail::avx2_kernels();
+        case SimdLevel::neon:
+            return detail::neon_kernels();
         case SimdLevel::automatic: {
-            const Kernels* fast = detail::avx2_kernels();
-            return fast != nullptr ? fast : &detail::portable_kernels();
+            // At most one of these exists in a given build.
+            if (const Kernels* fast = detail::avx2_kernels()) return fast;
+            if (const Kernels* fast = detail::neon_kernels()) return fast;
+            return &detail::portable_kernels();
         }
     }
     return nullptr;

@@ -27,14 +27,14 @@ enum class PassOrder {
 // The order used by a given Pillow release.
 PassOrder pass_order_for_pillow(int major, int minor);
 
-enum class SimdLevel { automatic, portable, avx2 };
+enum class SimdLevel { automatic, portable, avx2, neon };
 
 // Whether this machine and build can run `level` (automatic and portable always can).
 bool simd_supported(SimdLevel level);
 
 struct PreprocessOptions {
     PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;  // Pillow 13
-    SimdLevel simd = SimdLevel::automatic;  // portable or avx2 force one code path
+    SimdLevel simd = SimdLevel::automatic;  // portable, avx2 or neon force one code path
 };
 
 // Pillow's BILINEAR resize of `src` to out_height x out_width, each channel

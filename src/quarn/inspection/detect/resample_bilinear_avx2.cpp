@@ -5,18 +5,20 @@
 // The horizontal pass transposes 8 source rows so that one source byte of all
 // 8 rows is one 8-byte group: each tap is then a single 8-lane multiply-add
 // with one broadcast weight, whatever the channel count.
+#include "cpu_features.hpp"
 #include "resample_bilinear_kernels.hpp"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(QUARN_X86_64)
 
 #include <immintrin.h>
 
 // Everything below is compiled for AVX2 and only called after the CPU check.
 // Standard headers are included above so that none of their inline code is
 // built for AVX2 (the linker could otherwise pick that copy for other files).
+// MSVC needs no such switch: it emits AVX2 intrinsics in any function.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
+#elif defined(__GNUC__)
 #pragma GCC push_options
 #pragma GCC target("avx2")
 #endif
@@ -26,7 +28,7 @@ namespace detail {
 namespace {
 
 // Small helpers must be inlined into the loops that call them.
-#define QUARN_INLINE inline __attribute__((always_inline))
+#define QUARN_INLINE QUARN_ALWAYS_INLINE
 
 static_assert(kBlockRows == 8, "one AVX2 register holds 8 int32 lanes, one per row");
 static_assert(kPixelGroup == 8, "output pixels are transposed back in groups of 8");
@@ -320,7 +322,7 @@ void bytes_to_float_planes(const uint8_t* row, int64_t width, int channels, floa
 
 #if defined(__clang__)
 #pragma clang attribute pop
-#else
+#elif defined(__GNUC__)
 #pragma GCC pop_options
 #endif
 
@@ -328,18 +330,14 @@ namespace quarn {
 namespace detail {
 
 const Kernels* avx2_kernels() {
-    static const bool supported = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
     static constexpr Kernels kernels{horizontal_block, vertical_row, bytes_to_float_planes};
-    return supported ? &kernels : nullptr;
+    return cpu::has_avx2() ? &kernels : nullptr;
 }
 
 }  // namespace detail
 }  // namespace quarn
 
-#else  // no AVX2 on this target
+#else  // not x86-64
 
 namespace quarn {
 namespace detail {

@@ -115,5 +115,8 @@ const Kernels& portable_kernels();
 // nullptr when the build or the CPU has no AVX2.
 const Kernels* avx2_kernels();
 
+// nullptr unless built for AArch64, where NEON is always present.
+const Kernels* neon_kernels();
+
 }  // namespace detail
 }  // namespace quarn
