@@ -195,8 +195,9 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=10, help="timed rounds; each runs every photo once (default 10)")
     parser.add_argument("--conf", type=float, default=0.3, help="score threshold for both paths (default 0.3)")
     parser.add_argument("--cache-dir", type=Path, default=Path.home() / ".cache" / "quarn-bench")
-    parser.add_argument("--export-python", default="/work/venv-export/bin/python",
-                        help="interpreter with torch and transformers, used only when a cached file is missing")
+    parser.add_argument("--export-python", default=sys.executable,
+                        help="interpreter with torch and transformers (the export extra), used only when a cached "
+                             "file is missing (default: this interpreter)")
     parser.add_argument("--json", type=Path, help="also write the results here")
     args = parser.parse_args()
 

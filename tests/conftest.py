@@ -1,22 +1,19 @@
+"""Fixtures only; the helpers the tests share live in helpers.py."""
+
 import importlib
-import subprocess
 import sys
-import textwrap
-from pathlib import Path
 from types import SimpleNamespace
 
-import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
+
+from helpers import NAME, FakeOrt, FakeWeights
 
 # Property tests: a bounded run by default, many more with --hypothesis-profile=thorough.
 settings.register_profile("ci", max_examples=150, deadline=None,
                           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 settings.register_profile("thorough", parent=settings.get_profile("ci"), max_examples=5000)
 settings.load_profile("ci")
-
-NAME = "quarn.inspection.detect.dfine_runner"
-LOGGER = "quarn.detect.dfine"
 
 
 @pytest.fixture(scope="session")
@@ -30,83 +27,12 @@ def fresh_cache(dr, monkeypatch):
     monkeypatch.setattr(dr, "_CACHE", {})
 
 
-def run_py(code):
-    """Run code in a fresh interpreter; return (returncode, stdout + stderr)."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          cwd=Path(__file__).parent, timeout=120)
-    return proc.returncode, proc.stdout + proc.stderr
-
-
-class Forward:
-    """Forwards attribute reads to a module; bound in its place, it turns the fused native path off."""
-
-    def __init__(self, module):
-        self._module = module
-
-    def __getattr__(self, name):
-        return getattr(self._module, name)
-
-
-class FakeSession:
-    def __init__(self, path=None, providers=None, active=("CPUExecutionProvider",), input_type="tensor(float)",
-                 outputs=None, error=None):
-        self.path, self.providers, self.active, self.runs = path, providers, list(active), []
-        self.input_type, self.outputs, self.error = input_type, outputs, error
-
-    def get_providers(self):
-        return list(self.active)
-
-    def get_inputs(self):
-        return [SimpleNamespace(name="images", type=self.input_type)]
-
-    def run(self, names, feed):
-        self.runs.append((names, feed))
-        if self.error is not None:
-            raise self.error
-        return self.outputs
-
-
-class FakeOrt:
-    """Stand-in for the onnxruntime module that records what is asked of it."""
-
-    def __init__(self, available=("CPUExecutionProvider",), **session_kw):
-        self.available, self.session_kw, self.probes, self.sessions, self.error = list(available), session_kw, 0, [], None
-
-    def get_available_providers(self):
-        self.probes += 1
-        return list(self.available)
-
-    def InferenceSession(self, path, **kw):
-        if self.error is not None:
-            raise self.error
-        self.sessions.append(FakeSession(path, **kw, **self.session_kw))
-        return self.sessions[-1]
-
-
 @pytest.fixture
 def fake_ort(monkeypatch):
     def install(**kw):
         monkeypatch.setitem(sys.modules, "onnxruntime", FakeOrt(**kw))
         return sys.modules["onnxruntime"]
     return install
-
-
-class FakeWeights:
-    class WeightsNotFound(FileNotFoundError):
-        pass
-
-    def __init__(self, path=Path("/models/detect/m.onnx"), error=None, answer=True):
-        self.path, self.error, self.answer, self.calls = path, error, answer, []
-
-    def model_path(self, component, name):
-        self.calls.append(("model_path", component, name))
-        if self.error is not None:
-            raise self.error
-        return self.path
-
-    def available(self, component, name):
-        self.calls.append(("available", component, name))
-        return self.answer
 
 
 @pytest.fixture
@@ -156,14 +82,3 @@ def onnx_models(tmp_path_factory):
         onnx.save(model, paths[tag])
     return SimpleNamespace(root=root, **paths)
 
-
-def reference_preprocess(image):
-    """Independent computation of the network inputs with the libraries themselves."""
-    import cv2
-    from PIL import Image
-
-    h, w = image.shape[:2]
-    rgb = cv2.cvtColor(image, cv2.COLOR_BGR2RGB if image.ndim == 3 else cv2.COLOR_GRAY2RGB)
-    small = Image.fromarray(rgb).resize((640, 640), Image.BILINEAR)
-    x = (np.asarray(small, dtype=np.float32) / 255.0).transpose(2, 0, 1)[None]
-    return np.ascontiguousarray(x), np.array([[w, h]], dtype=np.int64)

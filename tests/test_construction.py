@@ -5,7 +5,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import LOGGER, FakeWeights
+from helpers import LOGGER, FakeWeights
 
 CPU, CUDA = "CPUExecutionProvider", "CUDAExecutionProvider"
 NO_GPU = "CUDA requested but onnxruntime-gpu is not installed; running on CPU"

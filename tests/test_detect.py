@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from conftest import FakeSession, reference_preprocess
+from helpers import FakeSession, reference_preprocess
 
 IMG = np.full((48, 64, 3), 200, np.uint8)
 

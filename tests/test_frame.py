@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from conftest import NAME, FakeWeights, run_py
+from helpers import NAME, FakeWeights, run_py
 
 ATTRS = ["logging", "threading", "dataclass", "cv2", "np", "Image", "weights", "logger", "DEFAULT_WEIGHTS",
          "_MODULE", "_INPUT_SIZE", "COCO80", "_CACHE", "_LOCK", "DetectError", "Detection", "is_available",

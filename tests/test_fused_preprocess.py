@@ -8,20 +8,7 @@ Pillow, over a seeded sweep of sizes, memory layouts and pixel patterns.
 import numpy as np
 import pytest
 
-from conftest import Forward
-
-
-@pytest.fixture
-def both_paths(dr, monkeypatch):
-    det = dr.DfineDetector.__new__(dr.DfineDetector)
-
-    def run(image):
-        fused = det._preprocess(image)
-        with monkeypatch.context() as m:
-            m.setattr(dr, "cv2", Forward(dr.cv2))
-            library = det._preprocess(image)
-        return fused, library
-    return run
+from helpers import assert_same_outcome, fused_and_library, is_error, library_path
 
 
 def pixels(rng, shape, pattern):
@@ -69,12 +56,15 @@ def sweep_cases(count=300, seed=20261208):
         yield shape, pattern, kinds[i % len(kinds)], rng
 
 
-def test_sweep_matches_library_exactly(both_paths):
+def test_sweep_matches_library_exactly(dr):
+    det = dr.DfineDetector.__new__(dr.DfineDetector)
     checked = 0
     for shape, pattern, kind, rng in sweep_cases():
         image = layout(rng, pixels(rng, shape, pattern), kind)
-        (x, sizes), (rx, rsizes) = both_paths(image)
+        fused, library = fused_and_library(dr, lambda: det._preprocess(image))
         case = f"{shape} {pattern} {kind}"
+        assert not is_error(fused) and not is_error(library), (case, fused, library)
+        (x, sizes), (rx, rsizes) = fused, library
         assert x.dtype == rx.dtype == np.float32 and x.shape == rx.shape == (1, 3, 640, 640), case
         assert x.flags.c_contiguous and sizes.dtype == np.int64, case
         assert np.array_equal(x, rx), case
@@ -92,21 +82,9 @@ def test_sweep_matches_library_exactly(both_paths):
     lambda: np.zeros((4, 4, 3), np.int8),
     lambda: np.zeros((4, 4, 3), bool),
 ], ids=["zero-stride", "broadcast-grey", "over-bytes", "zero-width", "two-channels", "int8", "bool"])
-def test_edge_inputs_have_the_library_outcome(dr, make, monkeypatch):
+def test_edge_inputs_have_the_library_outcome(dr, make):
     det = dr.DfineDetector.__new__(dr.DfineDetector)
-
-    def outcome():
-        try:
-            return det._preprocess(make())
-        except Exception as exc:
-            return type(exc), str(exc).splitlines()[0]
-    fused = outcome()
-    monkeypatch.setattr(dr, "cv2", Forward(dr.cv2))
-    library = outcome()
-    if isinstance(library[0], type):
-        assert fused == library
-    else:
-        assert all(np.array_equal(a, b) for a, b in zip(fused, library))
+    assert_same_outcome(*fused_and_library(dr, lambda: det._preprocess(make())))
 
 
 def test_rebinding_input_size_is_honoured(dr, monkeypatch):
@@ -114,6 +92,6 @@ def test_rebinding_input_size_is_honoured(dr, monkeypatch):
     image = np.random.default_rng(3).integers(0, 256, (90, 120, 3), dtype=np.uint8)
     monkeypatch.setattr(dr, "_INPUT_SIZE", 320)
     x, _ = det._preprocess(image)
-    monkeypatch.setattr(dr, "cv2", Forward(dr.cv2))
-    rx, _ = det._preprocess(image)
+    with library_path(dr):
+        rx, _ = det._preprocess(image)
     assert x.shape == (1, 3, 320, 320) and np.array_equal(x, rx)

@@ -8,7 +8,7 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import reference_preprocess
+from helpers import reference_preprocess
 
 onnx = pytest.importorskip("onnx")
 from onnx import TensorProto as T, helper as h  # noqa: E402

@@ -15,7 +15,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 from PIL import Image
 
-from conftest import Forward, reference_preprocess, run_py
+from helpers import assert_same_outcome, library_outcome, library_path, outcome, reference_preprocess, run_py
 
 COLOUR = np.random.default_rng(11).integers(0, 256, (45, 70, 3), dtype=np.uint8)
 GREY = np.random.default_rng(12).integers(0, 256, (33, 20), dtype=np.uint8)
@@ -28,39 +28,11 @@ class StubSession:
         return NO_DETECTIONS
 
 
-def outcome(call):
-    try:
-        return call()
-    except Exception as exc:
-        assert not isinstance(exc, SystemError), exc
-        return type(exc), str(exc).splitlines()[0] if str(exc) else ""
-
-
-def assert_same_outcome(got, want):
-    if isinstance(want, tuple) and isinstance(want[0], type):
-        assert got == want
-        return
-    assert type(got) is type(want) and len(got) == len(want)
-    for a, b in zip(got, want):
-        assert type(a) is type(b) and a.dtype == b.dtype and a.shape == b.shape
-        assert a.flags.c_contiguous == b.flags.c_contiguous and np.array_equal(a, b)
-
-
 @pytest.fixture
 def det(dr):
     det = dr.DfineDetector.__new__(dr.DfineDetector)
     det.session, det.names, det._image_dtype = StubSession(), {}, np.float32
     return det
-
-
-@pytest.fixture
-def on_library_path(dr, monkeypatch):
-    """Runs a call with the fused path turned off; gives its outcome."""
-    def run(call):
-        with monkeypatch.context() as m:
-            m.setattr(dr, "cv2", Forward(dr.cv2))
-            return outcome(call)
-    return run
 
 
 def pillow_calls(call):
@@ -78,10 +50,12 @@ def pillow_calls(call):
     return seen
 
 
-def test_native_path_is_taken_while_nothing_is_patched(det):
+def test_native_path_is_taken_while_nothing_is_patched(dr, det):
     for image in (COLOUR, GREY):
         assert pillow_calls(lambda: det._preprocess(image)) == []
     with mock.patch.object(cv2, "cvtColor", wraps=cv2.cvtColor):
+        assert "fromarray" in pillow_calls(lambda: det._preprocess(COLOUR))
+    with library_path(dr):  # what every comparison with the library path relies on
         assert "fromarray" in pillow_calls(lambda: det._preprocess(COLOUR))
     assert pillow_calls(lambda: det._preprocess(COLOUR)) == []  # and again once the patch is gone
 
@@ -101,10 +75,10 @@ def spy(owner, name):
 
 
 @pytest.mark.parametrize("owner, name", FUNCTIONS + METHODS, ids=lambda v: getattr(v, "__name__", v))
-def test_patched_library_functions_record_the_library_calls(det, on_library_path, owner, name):
+def test_patched_library_functions_record_the_library_calls(dr, det, owner, name):
     for image in (COLOUR, GREY):
         with spy(owner, name) as recorder:
-            want = on_library_path(lambda: det._preprocess(image))
+            want = library_outcome(dr, lambda: det._preprocess(image))
             expected_calls = recorder.call_count
             recorder.reset_mock()
             got = outcome(lambda: det._preprocess(image))
@@ -122,13 +96,12 @@ class NearestImage(Image.Image):
     (Image, "BILINEAR", Image.NEAREST), (Image, "Image", NearestImage), (cv2, "COLOR_BGR2RGB", cv2.COLOR_BGR2RGBA),
     (cv2, "COLOR_GRAY2RGB", cv2.COLOR_GRAY2RGBA), (np, "float32", np.float64), (np, "int64", np.int32),
 ], ids=lambda v: v if isinstance(v, str) else "")
-def test_rebound_library_constants_change_results_as_on_the_library_path(det, on_library_path, monkeypatch,
-                                                                         owner, name, value):
+def test_rebound_library_constants_change_results_as_on_the_library_path(dr, det, monkeypatch, owner, name, value):
     before = [det._preprocess(image) for image in (COLOUR, GREY)]
     monkeypatch.setattr(owner, name, value)
     changed = False
     for image, unpatched in zip((COLOUR, GREY), before):
-        want = on_library_path(lambda: det._preprocess(image))
+        want = library_outcome(dr, lambda: det._preprocess(image))
         assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
         changed |= any(a.dtype != b.dtype or a.shape != b.shape or not np.array_equal(a, b) for a, b in zip(want, unpatched))
     assert changed  # the rebinding matters to the library path, so a path that ignored it would fail
@@ -155,7 +128,7 @@ def test_hostile_numpy_empty_never_receives_writes(when, names):
     hostiles = ", ".join(f"{name!r}: {ALLOCATORS[name]}" for name in names)
     rc, out = run_py(f"""
         import numpy as np
-        from conftest import reference_preprocess
+        from helpers import reference_preprocess
 
         real = np.empty
         image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)
@@ -196,14 +169,14 @@ def test_float32_rebound_to_bytes_changes_results_as_on_the_library_path():
     rc, out = run_py("""
         import numpy as np
         from quarn.inspection.detect import dfine_runner as dr
-        from conftest import Forward
+        from helpers import library_path
 
         det = dr.DfineDetector.__new__(dr.DfineDetector)
         image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)
         np.float32 = np.uint8
         x, sizes = det._preprocess(image)
-        dr.cv2 = Forward(dr.cv2)
-        rx, rsizes = det._preprocess(image)
+        with library_path(dr):
+            rx, rsizes = det._preprocess(image)
         assert x.dtype == rx.dtype == np.float64 and np.array_equal(x, rx) and np.array_equal(sizes, rsizes)
         print("same as the library path")
     """)
@@ -220,10 +193,10 @@ def huge(shape, strides):
 @pytest.mark.parametrize("make", [
     huge((2**31, 1), (0, 0)), huge((2**40, 1), (0, 0)), huge((1, 2**40, 3), (0, 3, 1)), huge((1, 2**40, 4), (0, 4, 1)),
 ], ids=["2**31-rows", "2**40-rows", "2**40-columns-colour", "2**40-columns-bgra"])
-def test_sides_beyond_the_kernel_take_the_library_path(det, on_library_path, make):
-    want = on_library_path(lambda: det._preprocess(make()))
+def test_sides_beyond_the_kernel_take_the_library_path(dr, det, make):
+    want = library_outcome(dr, lambda: det._preprocess(make()))
     assert_same_outcome(outcome(lambda: det._preprocess(make())), want)
-    want = on_library_path(lambda: det.detect(make()))
+    want = library_outcome(dr, lambda: det.detect(make()))
     got = outcome(lambda: det.detect(make()))
     assert got == want if isinstance(want, tuple) else got == want == []
 
@@ -235,16 +208,16 @@ def overlapping(shape, row_stride):
     return as_strided(base, shape=shape, strides=strides)
 
 
-def test_rows_that_overlap_have_the_library_outcome(det, on_library_path):
+def test_rows_that_overlap_have_the_library_outcome(dr, det):
     cases = [((4, 5, 3), 14)]  # the library path raises cv2.error for this one
     for shape in [(2, 5, 3), (4, 5, 3), (3, 4, 4), (1, 5, 3), (4, 5), (6, 1, 3)]:
         row = shape[1] * (shape[2] if len(shape) == 3 else 1)
         cases += [(shape, stride) for stride in range(-row - 1, row + 2)]
     for shape, stride in cases:
         image = overlapping(shape, stride)
-        want = on_library_path(lambda: det._preprocess(image))
+        want = library_outcome(dr, lambda: det._preprocess(image))
         assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
-    assert isinstance(on_library_path(lambda: det._preprocess(overlapping((4, 5, 3), 14)))[0], type)
+    assert isinstance(library_outcome(dr, lambda: det._preprocess(overlapping((4, 5, 3), 14)))[0], type)
 
 
 # --- the Pillow release read at import --------------------------------------------------------------
@@ -259,7 +232,7 @@ def test_unreadable_pillow_version_imports_and_takes_the_library_path(version):
         from PIL import Image
         {change}
         from quarn.inspection.detect import dfine_runner as dr
-        from conftest import reference_preprocess
+        from helpers import reference_preprocess
         seen = []
         det = dr.DfineDetector.__new__(dr.DfineDetector)
         image = np.random.default_rng(1).integers(0, 256, (50, 60, 3), dtype=np.uint8)

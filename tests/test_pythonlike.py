@@ -23,7 +23,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import LOGGER, NAME, FakeSession, FakeWeights, run_py
+from helpers import LOGGER, NAME, FakeSession, FakeWeights, run_py
 
 IMG = np.full((24, 32, 3), 50, np.uint8)
 OUTS = [np.array([[0, 1]], np.int64), np.array([[[1, 2, 3, 4]] * 2], np.float32), np.array([[0.9, 0.1]], np.float32)]

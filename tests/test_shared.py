@@ -5,7 +5,7 @@ from unittest import mock
 import numpy as np
 import pytest
 
-from conftest import FakeWeights
+from helpers import FakeWeights
 
 
 @pytest.fixture

@@ -1,0 +1,149 @@
+"""Helpers shared by the tests and the benchmarks; conftest.py holds only fixtures.
+
+Nothing here imports pytest or hypothesis, so a benchmark can use it too.
+"""
+
+import contextlib
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+
+NAME = "quarn.inspection.detect.dfine_runner"
+LOGGER = "quarn.detect.dfine"
+
+
+def run_py(code):
+    """Run code in a fresh interpreter; return (returncode, stdout + stderr)."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          cwd=Path(__file__).parent, timeout=120)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+# --- the fused native path against the library calls it stands in for --------------------------------
+
+class Forward:
+    """Forwards attribute reads to a module; bound in its place, it turns the fused native path off."""
+
+    def __init__(self, module):
+        self._module = module
+
+    def __getattr__(self, name):
+        return getattr(self._module, name)
+
+
+@contextlib.contextmanager
+def library_path(dr):
+    """Within the block the module's `cv2` is a forwarding object, so every call takes the library path."""
+    cv2 = dr.cv2
+    dr.cv2 = Forward(cv2)
+    try:
+        yield
+    finally:
+        dr.cv2 = cv2
+
+
+def outcome(call):
+    """What call() gives: its result, or the type of its exception and the message's first line."""
+    try:
+        return call()
+    except Exception as exc:
+        assert not isinstance(exc, SystemError), exc  # a native error path that forgot to set an exception
+        return type(exc), str(exc).splitlines()[0] if str(exc) else ""
+
+
+def library_outcome(dr, call):
+    """The outcome of call() with the library path forced."""
+    with library_path(dr):
+        return outcome(call)
+
+
+def fused_and_library(dr, call):
+    """The outcome of call() as it stands, then with the library path forced."""
+    return outcome(call), library_outcome(dr, call)
+
+
+def is_error(result):
+    return isinstance(result, tuple) and len(result) == 2 and isinstance(result[0], type)
+
+
+def assert_same_outcome(got, want):
+    """The same exception, or arrays alike in type, dtype, shape, memory order and every value."""
+    if is_error(want):
+        assert got == want
+        return
+    assert type(got) is type(want) and len(got) == len(want)
+    for a, b in zip(got, want):
+        assert type(a) is type(b) and a.dtype == b.dtype and a.shape == b.shape
+        assert a.flags.c_contiguous == b.flags.c_contiguous and np.array_equal(a, b)
+
+
+def reference_preprocess(image):
+    """Independent computation of the network inputs with the libraries themselves."""
+    import cv2
+    from PIL import Image
+
+    h, w = image.shape[:2]
+    rgb = cv2.cvtColor(image, cv2.COLOR_BGR2RGB if image.ndim == 3 else cv2.COLOR_GRAY2RGB)
+    small = Image.fromarray(rgb).resize((640, 640), Image.BILINEAR)
+    x = (np.asarray(small, dtype=np.float32) / 255.0).transpose(2, 0, 1)[None]
+    return np.ascontiguousarray(x), np.array([[w, h]], dtype=np.int64)
+
+
+# --- stand-ins for onnxruntime and quarn.weights ---------------------------------------------------
+
+class FakeSession:
+    def __init__(self, path=None, providers=None, active=("CPUExecutionProvider",), input_type="tensor(float)",
+                 outputs=None, error=None):
+        self.path, self.providers, self.active, self.runs = path, providers, list(active), []
+        self.input_type, self.outputs, self.error = input_type, outputs, error
+
+    def get_providers(self):
+        return list(self.active)
+
+    def get_inputs(self):
+        return [SimpleNamespace(name="images", type=self.input_type)]
+
+    def run(self, names, feed):
+        self.runs.append((names, feed))
+        if self.error is not None:
+            raise self.error
+        return self.outputs
+
+
+class FakeOrt:
+    """Stand-in for the onnxruntime module that records what is asked of it."""
+
+    def __init__(self, available=("CPUExecutionProvider",), **session_kw):
+        self.available, self.session_kw, self.probes, self.sessions, self.error = list(available), session_kw, 0, [], None
+
+    def get_available_providers(self):
+        self.probes += 1
+        return list(self.available)
+
+    def InferenceSession(self, path, **kw):
+        if self.error is not None:
+            raise self.error
+        self.sessions.append(FakeSession(path, **kw, **self.session_kw))
+        return self.sessions[-1]
+
+
+class FakeWeights:
+    class WeightsNotFound(FileNotFoundError):
+        pass
+
+    def __init__(self, path=Path("/models/detect/m.onnx"), error=None, answer=True):
+        self.path, self.error, self.answer, self.calls = path, error, answer, []
+
+    def model_path(self, component, name):
+        self.calls.append(("model_path", component, name))
+        if self.error is not None:
+            raise self.error
+        return self.path
+
+    def available(self, component, name):
+        self.calls.append(("available", component, name))
+        return self.answer
