@@ -62,11 +62,27 @@ bool has_f16c() {
 
 }  // namespace
 
-bool float_to_half_exact(const float* src, uint16_t* dst, size_t n) {
+bool half_cast_supported(HalfCastPath path) {
+    switch (path) {
+        case HalfCastPath::automatic:
+        case HalfCastPath::portable:
+            return true;
+        case HalfCastPath::f16c:
+#if defined(QUARN_HAVE_F16C_PATH)
+            return has_f16c();
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+bool float_to_half_exact(const float* src, uint16_t* dst, size_t n, HalfCastPath path) {
+    if (path == HalfCastPath::portable) return convert_portable(src, dst, n);
 #if defined(QUARN_HAVE_F16C_PATH)
     if (has_f16c()) return convert_f16c(src, dst, n);
 #endif
-    return convert_portable(src, dst, n);
+    return path == HalfCastPath::automatic && convert_portable(src, dst, n);
 }
 
 }  // namespace quarn
