@@ -2,7 +2,10 @@
 
 #include <structmember.h>
 
+#include <new>
+
 #include "owned_ref.hpp"
+#include "python_error.hpp"
 
 namespace quarn {
 namespace {
@@ -132,9 +135,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     OwnedRef defaults = OwnedRef::borrow(f->defaults);
     OwnedRef globals = OwnedRef::borrow(f->globals);
     Frame frame{globals.get(), f->first_line, f->first_line, self};
-    PyObject* result = f->impl(bound, frame);
-    if (!result && !frame.reraised) frame.add_traceback_entry();
-    return result;
+    // The one place where the module's C++ errors become Python errors again.
+    try {
+        OwnedRef result = f->impl(bound, frame);
+        if (result) return result.release();
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!frame.reraised) frame.add_traceback_entry();
+    return nullptr;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
