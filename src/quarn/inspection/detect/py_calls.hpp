@@ -17,14 +17,14 @@ namespace quarn {
 
 // `callable(*args)`; the arguments are borrowed.
 template <typename... Args>
-OwnedRef call(PyObject* callable, Args... args) {
+OwnedRef call(PyObject* callable, const Args&... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
     return check(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `obj.name(*args)` without creating a bound method.
 template <typename... Args>
-OwnedRef call_method(PyObject* obj, PyObject* name, Args... args) {
+OwnedRef call_method(PyObject* obj, PyObject* name, const Args&... args) {
     PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
     return check(
         PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
