@@ -110,8 +110,7 @@ int main() {
         check_paths_agree(near_ties);
         check_paths_agree(random);
     }
-    for (float v : {65520.0f, 1e-5f, from_bits(0x00000001u), INFINITY, -INFINITY, NAN, -65536.0f})
-        check_declined(v);
+    for (float v : {65520.0f, 1e-5f, from_bits(0x00000001u), INFINITY, -INFINITY, NAN, -65536.0f}) check_declined(v);
 
     std::printf("half_float_ties: %zu ties, F16C path %s: %s\n", ties.size(), hardware ? "compared" : "not on this CPU",
                 failures == 0 ? "all agreed" : "FAILED");

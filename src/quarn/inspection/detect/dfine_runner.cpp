@@ -12,7 +12,6 @@
 // object's call and the module's create and exec steps turn it back into the
 // Python error.  Functions therefore read as the statements they implement.
 #include <Python.h>
-
 #include <cxxabi.h>
 
 #include <cstdint>
@@ -105,20 +104,18 @@ constexpr const char kGetDetectorDoc[] = "전역 싱글턴 검출기를 돌려�
 constexpr const char kAvailableDoc[] = "검출기를 쓸 수 있는지(진단·UI 표시용).";
 
 constexpr const char* const kCoco80[] = {
-    "person",        "bicycle",      "car",           "motorcycle",    "airplane",     "bus",
-    "train",         "truck",        "boat",          "traffic light", "fire hydrant", "stop sign",
-    "parking meter", "bench",        "bird",          "cat",           "dog",          "horse",
-    "sheep",         "cow",          "elephant",      "bear",          "zebra",        "giraffe",
-    "backpack",      "umbrella",     "handbag",       "tie",           "suitcase",     "frisbee",
-    "skis",          "snowboard",    "sports ball",   "kite",          "baseball bat", "baseball glove",
-    "skateboard",    "surfboard",    "tennis racket", "bottle",        "wine glass",   "cup",
-    "fork",          "knife",        "spoon",         "bowl",          "banana",       "apple",
-    "sandwich",      "orange",       "broccoli",      "carrot",        "hot dog",      "pizza",
-    "donut",         "cake",         "chair",         "couch",         "potted plant", "bed",
-    "dining table",  "toilet",       "tv",            "laptop",        "mouse",        "remote",
-    "keyboard",      "cell phone",   "microwave",     "oven",          "toaster",      "sink",
-    "refrigerator",  "book",         "clock",         "vase",          "scissors",     "teddy bear",
-    "hair drier",    "toothbrush",
+    "person",         "bicycle",    "car",           "motorcycle",    "airplane",     "bus",           "train",
+    "truck",          "boat",       "traffic light", "fire hydrant",  "stop sign",    "parking meter", "bench",
+    "bird",           "cat",        "dog",           "horse",         "sheep",        "cow",           "elephant",
+    "bear",           "zebra",      "giraffe",       "backpack",      "umbrella",     "handbag",       "tie",
+    "suitcase",       "frisbee",    "skis",          "snowboard",     "sports ball",  "kite",          "baseball bat",
+    "baseball glove", "skateboard", "surfboard",     "tennis racket", "bottle",       "wine glass",    "cup",
+    "fork",           "knife",      "spoon",         "bowl",          "banana",       "apple",         "sandwich",
+    "orange",         "broccoli",   "carrot",        "hot dog",       "pizza",        "donut",         "cake",
+    "chair",          "couch",      "potted plant",  "bed",           "dining table", "toilet",        "tv",
+    "laptop",         "mouse",      "remote",        "keyboard",      "cell phone",   "microwave",     "oven",
+    "toaster",        "sink",       "refrigerator",  "book",          "clock",        "vase",          "scissors",
+    "teddy bear",     "hair drier", "toothbrush",
 };
 static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 80 entries");
 
@@ -141,6 +138,7 @@ private:
 };
 
 // Interned attribute and global names, as `name_<text>`.
+// clang-format off: one list, laid out by hand
 #define QUARN_NAMES(X)                                                                                        \
     X(np) X(cv2) X(Image) X(weights) X(logger) X(logging) X(threading) X(dataclass) X(Detection)              \
     X(DetectError) X(DfineDetector) X(COCO80) X(DEFAULT_WEIGHTS) X(_MODULE) X(_INPUT_SIZE) X(_CACHE) X(_LOCK) \
@@ -153,6 +151,7 @@ private:
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
     X(submodule_search_locations) X(__module__) X(__qualname__) X(__name__) X(__spec__) X(_initializing)     \
     X(empty) X(__version__)
+// clang-format on
 
 struct Names {
 #define QUARN_DECLARE(n) Held name_##n;
@@ -520,8 +519,8 @@ void read_provider(PyObject* self, Frame& site) {
     OwnedRef session = get_attr(self, state.name_session);
     OwnedRef actual = call_method(session.get(), state.name_get_providers);
     site.at(init_line::set_provider);
-    OwnedRef provider = is_true(actual.get()) ? check(PySequence_GetItem(actual.get(), 0))
-                                              : OwnedRef::borrow(state.str_cpu_provider);
+    OwnedRef provider =
+        is_true(actual.get()) ? check(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(state.str_cpu_provider);
     set_attr(self, state.name_provider, provider.get());
     site.at(init_line::set_device);
     OwnedRef shown = get_attr(self, state.name_provider);
@@ -854,12 +853,9 @@ void run_session(PyObject* self, PyObject* x, PyObject* sizes, Frame& site, Owne
         unpack(result.get(), outputs, 3);
         return result;
     };
-    auto message = [](PyObject* exc) {
-        return check(PyUnicode_Concat(state.msg_inference_failed, str(exc).get()));
-    };
+    auto message = [](PyObject* exc) { return check(PyUnicode_Concat(state.msg_inference_failed, str(exc).get())); };
     raise_detect_error_from(
-        site, run, [](CaughtError& exc) { return exc.matches(PyExc_Exception); }, detect_line::raise_failed,
-        message);
+        site, run, [](CaughtError& exc) { return exc.matches(PyExc_Exception); }, detect_line::raise_failed, message);
 }
 
 // One kept row: (label, box, score) -> Detection(cls_id=, cls_name=, conf=, xyxy=).
@@ -1018,22 +1014,21 @@ constexpr const char* kParamsPreprocess[] = {"self", "image"};
 constexpr const char* kParamsDetect[] = {"self", "image", "conf", "iou"};
 constexpr const char* kParamsGetDetector[] = {"model", "device"};
 
-const FunctionDef kIsAvailable{"is_available",    "is_available",    kIsAvailableDoc,
-                               kParamsModel,      1,                 module_line::def_is_available,
-                               is_available_impl};
-const FunctionDef kProviders{"_providers", "_providers", kProvidersDoc, kParamsDevice, 1, module_line::def_providers,
+const FunctionDef kIsAvailable{
+    "is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, module_line::def_is_available, is_available_impl};
+const FunctionDef kProviders{"_providers",  "_providers", kProvidersDoc, kParamsDevice, 1, module_line::def_providers,
                              providers_impl};
-const FunctionDef kInit{"__init__", "DfineDetector.__init__", nullptr, kParamsInit, 3, module_line::def_init,
-                        init_impl};
-const FunctionDef kPreprocess{"_preprocess",     "DfineDetector._preprocess", kPreprocessDoc,
-                              kParamsPreprocess, 2,                           module_line::def_preprocess,
-                              preprocess_impl};
-const FunctionDef kDetect{"detect", "DfineDetector.detect", kDetectDoc, kParamsDetect, 4, module_line::def_detect,
-                          detect_impl};
-const FunctionDef kGetDetector{"get_detector",     "get_detector", kGetDetectorDoc,
-                               kParamsGetDetector, 2,              module_line::def_get_detector,
-                               get_detector_impl};
-const FunctionDef kAvailable{"available", "available", kAvailableDoc, nullptr, 0, module_line::def_available,
+const FunctionDef kInit{"__init__", "DfineDetector.__init__", nullptr,  kParamsInit,
+                        3,          module_line::def_init,    init_impl};
+const FunctionDef kPreprocess{
+    "_preprocess",  "DfineDetector._preprocess", kPreprocessDoc, kParamsPreprocess, 2, module_line::def_preprocess,
+    preprocess_impl};
+const FunctionDef kDetect{"detect", "DfineDetector.detect",  kDetectDoc, kParamsDetect,
+                          4,        module_line::def_detect, detect_impl};
+const FunctionDef kGetDetector{
+    "get_detector",   "get_detector", kGetDetectorDoc, kParamsGetDetector, 2, module_line::def_get_detector,
+    get_detector_impl};
+const FunctionDef kAvailable{"available",   "available", kAvailableDoc, nullptr, 0, module_line::def_available,
                              available_impl};
 
 // "major.minor..." as two numbers; false for anything else.
@@ -1125,20 +1120,20 @@ struct Body {
 
     // ImportError("cannot import name ...") as the import statement words it.
     [[noreturn]] static void raise_cannot_import(PyObject* pkg, PyObject* pkg_name, PyObject* member_name) {
-        OwnedRef shown = pkg_name ? OwnedRef::borrow(pkg_name) : OwnedRef::steal(PyUnicode_FromString("<unknown module name>"));
+        OwnedRef shown =
+            pkg_name ? OwnedRef::borrow(pkg_name) : OwnedRef::steal(PyUnicode_FromString("<unknown module name>"));
         OwnedRef path = OwnedRef::steal(PyModule_GetFilenameObject(pkg));
         if (!shown) throw PythonError{};
         OwnedRef message;
         if (!path || !PyUnicode_Check(path.get())) {
             PyErr_Clear();
             path = OwnedRef();
-            message = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", member_name,
-                                                 shown.get()));
+            message = check(
+                PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", member_name, shown.get()));
         } else {
-            const char* fmt = package_initializing(pkg)
-                                  ? "cannot import name %R from partially initialized module %R "
-                                    "(most likely due to a circular import) (%S)"
-                                  : "cannot import name %R from %R (%S)";
+            const char* fmt = package_initializing(pkg) ? "cannot import name %R from partially initialized module %R "
+                                                          "(most likely due to a circular import) (%S)"
+                                                        : "cannot import name %R from %R (%S)";
             message = check(PyUnicode_FromFormat(fmt, member_name, shown.get(), path.get()));
         }
         PyErr_SetImportError(message.get(), pkg_name, path.get());
@@ -1260,8 +1255,8 @@ void Body::define_records() {
     at(module_line::class_detection);
     OwnedRef fields = check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "cls_id", "int", "cls_name", "str", "conf", "float",
                                           "xyxy", "tuple[int, int, int, int]", "obb", "tuple[float, ...] | None"));
-    OwnedRef record_ns =
-        check(Py_BuildValue("{s:O,s:s,s:O}", "__annotations__", fields.get(), "__doc__", kDetectionDoc, "obb", Py_None));
+    OwnedRef record_ns = check(
+        Py_BuildValue("{s:O,s:s,s:O}", "__annotations__", fields.get(), "__doc__", kDetectionDoc, "obb", Py_None));
     OwnedRef no_bases = check(PyTuple_New(0));
     OwnedRef plain = make_class("Detection", no_bases.get(), record_ns.get());
     OwnedRef dataclass = read(state.name_dataclass);
@@ -1321,8 +1316,9 @@ OwnedRef create_steps(PyObject* spec) {
     if (state.interpreter == -1) {
         state.interpreter = id;
     } else if (state.interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         throw PythonError{};
     }
     if (state.module) return state.module;
@@ -1419,15 +1415,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "dfine_runner",
-    kModuleDoc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "dfine_runner", kModuleDoc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

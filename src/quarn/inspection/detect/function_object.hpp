@@ -51,7 +51,7 @@ int ready_function_type();
 // A new function object.  `module_name` is its `__module__` and the prefix of
 // its traceback entries; `filename` the code object's file; `defaults` a tuple
 // or nullptr; `annotations` a dict (borrowed).
-PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject* filename,
-                        PyObject* globals, PyObject* defaults, PyObject* annotations);
+PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject* filename, PyObject* globals,
+                        PyObject* defaults, PyObject* annotations);
 
 }  // namespace quarn

@@ -19,7 +19,6 @@ bool half_cast_supported(HalfCastPath path);
 // Converts n values with round-to-nearest-even.  Returns false as soon as a
 // value is outside the range above, or when a forced path is not supported;
 // `dst` then holds an unspecified prefix.
-bool float_to_half_exact(const float* src, uint16_t* dst, size_t n,
-                         HalfCastPath path = HalfCastPath::automatic);
+bool float_to_half_exact(const float* src, uint16_t* dst, size_t n, HalfCastPath path = HalfCastPath::automatic);
 
 }  // namespace quarn

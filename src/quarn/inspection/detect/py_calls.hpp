@@ -94,8 +94,8 @@ inline OwnedRef exception_to_raise(OwnedRef obj) {
     }
     OwnedRef value = check(PyObject_CallNoArgs(obj.get()));
     if (!PyExceptionInstance_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                     obj.get(), reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj.get(),
+                     reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
         throw PythonError{};
     }
     return value;
