@@ -1015,21 +1015,28 @@ constexpr const char* kParamsDetect[] = {"self", "image", "conf", "iou"};
 constexpr const char* kParamsGetDetector[] = {"model", "device"};
 
 const FunctionDef kIsAvailable{
-    "is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, module_line::def_is_available, is_available_impl};
-const FunctionDef kProviders{"_providers",  "_providers", kProvidersDoc, kParamsDevice, 1, module_line::def_providers,
-                             providers_impl};
-const FunctionDef kInit{"__init__", "DfineDetector.__init__", nullptr,  kParamsInit,
-                        3,          module_line::def_init,    init_impl};
+    "is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, module_line::def_is_available, is_available_impl,
+};
+const FunctionDef kProviders{
+    "_providers", "_providers", kProvidersDoc, kParamsDevice, 1, module_line::def_providers, providers_impl,
+};
+const FunctionDef kInit{
+    "__init__", "DfineDetector.__init__", nullptr, kParamsInit, 3, module_line::def_init, init_impl,
+};
 const FunctionDef kPreprocess{
-    "_preprocess",  "DfineDetector._preprocess", kPreprocessDoc, kParamsPreprocess, 2, module_line::def_preprocess,
-    preprocess_impl};
-const FunctionDef kDetect{"detect", "DfineDetector.detect",  kDetectDoc, kParamsDetect,
-                          4,        module_line::def_detect, detect_impl};
+    "_preprocess",   "DfineDetector._preprocess", kPreprocessDoc, kParamsPreprocess, 2, module_line::def_preprocess,
+    preprocess_impl,
+};
+const FunctionDef kDetect{
+    "detect", "DfineDetector.detect", kDetectDoc, kParamsDetect, 4, module_line::def_detect, detect_impl,
+};
 const FunctionDef kGetDetector{
-    "get_detector",   "get_detector", kGetDetectorDoc, kParamsGetDetector, 2, module_line::def_get_detector,
-    get_detector_impl};
-const FunctionDef kAvailable{"available",   "available", kAvailableDoc, nullptr, 0, module_line::def_available,
-                             available_impl};
+    "get_detector",    "get_detector", kGetDetectorDoc, kParamsGetDetector, 2, module_line::def_get_detector,
+    get_detector_impl,
+};
+const FunctionDef kAvailable{
+    "available", "available", kAvailableDoc, nullptr, 0, module_line::def_available, available_impl,
+};
 
 // "major.minor..." as two numbers; false for anything else.
 bool parse_release(const char* text, int& major, int& minor) {
