@@ -48,14 +48,15 @@ if [ ! -e "$binfmt/qemu-aarch64" ]; then
 fi
 
 # ---------------------------------------------------------------- native test
-echo "== native consistency test (aarch64, emulated)"
+echo "== native tests (aarch64, emulated)"
 rm -rf build/native-tests-aarch64
 cmake -S . -B build/native-tests-aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARN_NATIVE_TESTS=ON \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
     -DPython_EXECUTABLE="$(command -v python3)" \
     -DPython_INCLUDE_DIR=/usr/include/python3.11 >/dev/null
-cmake --build build/native-tests-aarch64 --target resample_consistency >/dev/null
+cmake --build build/native-tests-aarch64 --target resample_consistency half_float_ties >/dev/null
 qemu-aarch64-static -L /usr/aarch64-linux-gnu build/native-tests-aarch64/resample_consistency
+qemu-aarch64-static -L /usr/aarch64-linux-gnu build/native-tests-aarch64/half_float_ties
 
 # ---------------------------------------------------------------- interpreter
 root=build/aarch64-python

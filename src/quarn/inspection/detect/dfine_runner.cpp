@@ -1,12 +1,17 @@
 // quarn.inspection.detect.dfine_runner: object detection with a D-FINE model
 // exported to ONNX, run through ONNX Runtime.
 //
-// Read top to bottom: the module's texts and interned names, the functions of
-// the namespace (probes, provider choice, the detector's methods, the shared
-// detector), the module body that binds them, and the loading frame that
-// creates the module once per process and runs the body.
+// Read top to bottom: the module's texts, its process-wide state (interned
+// names, constants, the libraries the body bound), the statement lines
+// tracebacks report, the functions of the namespace (probes, provider choice,
+// the detector's methods, the shared detector), the module body that binds
+// them, and the loading frame that creates the module once per process and
+// runs the body.
+//
+// A failed C API call throws PythonError (python_error.hpp); the function
+// object's call and the module's create and exec steps turn it back into the
+// Python error.  Functions therefore read as the statements they implement.
 #include <Python.h>
-
 #include <cxxabi.h>
 
 #include <cstdint>
@@ -19,6 +24,7 @@
 #include "half_float.hpp"
 #include "owned_ref.hpp"
 #include "py_calls.hpp"
+#include "python_error.hpp"
 #include "resample_bilinear.hpp"
 
 namespace quarn {
@@ -98,26 +104,41 @@ constexpr const char kGetDetectorDoc[] = "전역 싱글턴 검출기를 돌려�
 constexpr const char kAvailableDoc[] = "검출기를 쓸 수 있는지(진단·UI 표시용).";
 
 constexpr const char* const kCoco80[] = {
-    "person",        "bicycle",      "car",           "motorcycle",    "airplane",     "bus",
-    "train",         "truck",        "boat",          "traffic light", "fire hydrant", "stop sign",
-    "parking meter", "bench",        "bird",          "cat",           "dog",          "horse",
-    "sheep",         "cow",          "elephant",      "bear",          "zebra",        "giraffe",
-    "backpack",      "umbrella",     "handbag",       "tie",           "suitcase",     "frisbee",
-    "skis",          "snowboard",    "sports ball",   "kite",          "baseball bat", "baseball glove",
-    "skateboard",    "surfboard",    "tennis racket", "bottle",        "wine glass",   "cup",
-    "fork",          "knife",        "spoon",         "bowl",          "banana",       "apple",
-    "sandwich",      "orange",       "broccoli",      "carrot",        "hot dog",      "pizza",
-    "donut",         "cake",         "chair",         "couch",         "potted plant", "bed",
-    "dining table",  "toilet",       "tv",            "laptop",        "mouse",        "remote",
-    "keyboard",      "cell phone",   "microwave",     "oven",          "toaster",      "sink",
-    "refrigerator",  "book",         "clock",         "vase",          "scissors",     "teddy bear",
-    "hair drier",    "toothbrush",
+    "person",         "bicycle",    "car",           "motorcycle",    "airplane",     "bus",           "train",
+    "truck",          "boat",       "traffic light", "fire hydrant",  "stop sign",    "parking meter", "bench",
+    "bird",           "cat",        "dog",           "horse",         "sheep",        "cow",           "elephant",
+    "bear",           "zebra",      "giraffe",       "backpack",      "umbrella",     "handbag",       "tie",
+    "suitcase",       "frisbee",    "skis",          "snowboard",     "sports ball",  "kite",          "baseball bat",
+    "baseball glove", "skateboard", "surfboard",     "tennis racket", "bottle",       "wine glass",    "cup",
+    "fork",           "knife",      "spoon",         "bowl",          "banana",       "apple",         "sandwich",
+    "orange",         "broccoli",   "carrot",        "hot dog",       "pizza",        "donut",         "cake",
+    "chair",          "couch",      "potted plant",  "bed",           "dining table", "toilet",        "tv",
+    "laptop",         "mouse",      "remote",        "keyboard",      "cell phone",   "microwave",     "oven",
+    "toaster",        "sink",       "refrigerator",  "book",          "clock",        "vase",          "scissors",
+    "teddy bear",     "hair drier", "toothbrush",
 };
 static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 80 entries");
 
 // ---------------------------------------------------------------------------
-// Names and constants, made once by the exec step and reused by every call.
+// Process-wide state: made by the create and exec steps and kept for the life
+// of the process, as the module is loaded once per process.
 
+// A reference the process state owns, handed to the C API as it is.
+class Held {
+public:
+    Held& operator=(OwnedRef ref) noexcept {
+        ref_ = std::move(ref);
+        return *this;
+    }
+    PyObject* get() const noexcept { return ref_.get(); }
+    operator PyObject*() const noexcept { return ref_.get(); }
+
+private:
+    OwnedRef ref_;
+};
+
+// Interned attribute and global names, as `name_<text>`.
+// clang-format off: one list, laid out by hand
 #define QUARN_NAMES(X)                                                                                        \
     X(np) X(cv2) X(Image) X(weights) X(logger) X(logging) X(threading) X(dataclass) X(Detection)              \
     X(DetectError) X(DfineDetector) X(COCO80) X(DEFAULT_WEIGHTS) X(_MODULE) X(_INPUT_SIZE) X(_CACHE) X(_LOCK) \
@@ -130,289 +151,42 @@ static_assert(sizeof(kCoco80) / sizeof(kCoco80[0]) == 80, "the class table has 8
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
     X(submodule_search_locations) X(__module__) X(__qualname__) X(__name__) X(__spec__) X(_initializing)     \
     X(empty) X(__version__)
+// clang-format on
 
 struct Names {
-#define QUARN_DECLARE(n) PyObject* n = nullptr;
+#define QUARN_DECLARE(n) Held name_##n;
     QUARN_NAMES(QUARN_DECLARE)
 #undef QUARN_DECLARE
 };
-Names S;
 
+// Texts and values the functions pass to the libraries.
 struct Constants {
-    PyObject* cpu;            // "cpu"
-    PyObject* cuda;           // "cuda"
-    PyObject* auto_;          // "auto"
-    PyObject* cpu_provider;   // "CPUExecutionProvider"
-    PyObject* cuda_provider;  // "CUDAExecutionProvider"
-    PyObject* gpu_prefixes;   // ("CUDA", "Tensorrt")
-    PyObject* float16_text;   // "float16"
-    PyObject* cuda_missing;   // warning text
-    PyObject* fallback_fmt;   // warning format
-    PyObject* loaded_fmt;     // info format
-    PyObject* ort_missing;    // DetectError text
-    PyObject* bad_input;      // DetectError text
-    PyObject* inference_prefix;
-    PyObject* k255;           // 255.0
-    PyObject* zero;           // 0
-    PyObject* three;          // 3
-    PyObject* shape_slice;    // slice(None, 2)
-    PyObject* chw_axes;       // (2, 0, 1)
-    PyObject* batch_index;    // (None, Ellipsis)
-    PyObject* kw_dtype;       // ("dtype",)
-    PyObject* kw_copy_false;  // ("copy",)
-    PyObject* kw_providers;   // ("providers",)
-    PyObject* kw_detection;   // ("cls_id", "cls_name", "conf", "xyxy")
-    PyObject* feed_images;    // "images"
-    PyObject* feed_sizes;     // "orig_target_sizes"
+    Held str_cpu;                // "cpu"
+    Held str_cuda;               // "cuda"
+    Held str_auto;               // "auto"
+    Held str_cpu_provider;       // "CPUExecutionProvider"
+    Held str_cuda_provider;      // "CUDAExecutionProvider"
+    Held str_float16;            // "float16"
+    Held gpu_prefixes;           // ("CUDA", "Tensorrt")
+    Held msg_cuda_missing;       // warning text
+    Held fmt_provider_fallback;  // warning format
+    Held fmt_loaded;             // info format
+    Held msg_ort_missing;        // DetectError text
+    Held msg_bad_input;          // DetectError text
+    Held msg_inference_failed;   // DetectError prefix
+    Held float_255;              // 255.0
+    Held int_0;                  // 0
+    Held int_3;                  // 3
+    Held slice_to_2;             // slice(None, 2)
+    Held axes_chw;               // (2, 0, 1)
+    Held index_batch;            // (None, Ellipsis)
+    Held kw_dtype;               // ("dtype",)
+    Held kw_copy;                // ("copy",)
+    Held kw_providers;           // ("providers",)
+    Held kw_detection;           // ("cls_id", "cls_name", "conf", "xyxy")
+    Held key_images;             // "images"
+    Held key_sizes;              // "orig_target_sizes"
 };
-Constants C;
-
-bool make_names() {
-#define QUARN_INTERN(n) \
-    if (!S.n && !(S.n = PyUnicode_InternFromString(#n))) return false;
-    QUARN_NAMES(QUARN_INTERN)
-#undef QUARN_INTERN
-    return true;
-}
-
-bool make_constants() {
-    if (C.cpu) return true;  // made by an earlier, failed import
-    C.cpu = PyUnicode_InternFromString("cpu");
-    C.cuda = PyUnicode_InternFromString("cuda");
-    C.auto_ = PyUnicode_InternFromString("auto");
-    C.cpu_provider = PyUnicode_InternFromString("CPUExecutionProvider");
-    C.cuda_provider = PyUnicode_InternFromString("CUDAExecutionProvider");
-    C.gpu_prefixes = Py_BuildValue("(ss)", "CUDA", "Tensorrt");
-    C.float16_text = PyUnicode_InternFromString("float16");
-    C.cuda_missing = PyUnicode_FromString("CUDA requested but onnxruntime-gpu is not installed; running on CPU");
-    C.fallback_fmt = PyUnicode_FromString("%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing");
-    C.loaded_fmt = PyUnicode_FromString("D-FINE ONNX loaded: %s (%s)");
-    C.ort_missing = PyUnicode_FromString("onnxruntime is required. Reinstall: pip install quarn");
-    C.bad_input = PyUnicode_FromString("detect input is empty or not an ndarray");
-    C.inference_prefix = PyUnicode_FromString("detect inference failed: ");
-    C.k255 = PyFloat_FromDouble(255.0);
-    C.zero = PyLong_FromLong(0);
-    C.three = PyLong_FromLong(3);
-    {
-        OwnedRef two = OwnedRef::steal(PyLong_FromLong(2));
-        C.shape_slice = two ? PySlice_New(Py_None, two.get(), Py_None) : nullptr;
-    }
-    C.chw_axes = Py_BuildValue("(iii)", 2, 0, 1);
-    C.batch_index = PyTuple_Pack(2, Py_None, Py_Ellipsis);
-    C.kw_dtype = Py_BuildValue("(s)", "dtype");
-    C.kw_copy_false = Py_BuildValue("(s)", "copy");
-    C.kw_providers = Py_BuildValue("(s)", "providers");
-    C.kw_detection = Py_BuildValue("(ssss)", "cls_id", "cls_name", "conf", "xyxy");
-    C.feed_images = PyUnicode_InternFromString("images");
-    C.feed_sizes = PyUnicode_InternFromString("orig_target_sizes");
-    PyObject* const* all = reinterpret_cast<PyObject* const*>(&C);
-    for (size_t i = 0; i < sizeof(C) / sizeof(PyObject*); ++i) {
-        if (!all[i]) {
-            C = Constants{};  // leaks the few made; only on memory exhaustion at import
-            return false;
-        }
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Process-wide state of the loading frame.
-
-int64_t g_interpreter = -1;     // the one interpreter the module may live in
-PyObject* g_module = nullptr;   // strong: the module whose exec step started and did not fail
-
-OwnedRef global(Frame& frame, PyObject* name) { return get_global(frame.globals, name); }
-
-OwnedRef import_onnxruntime() { return OwnedRef::steal(PyImport_Import(S.onnxruntime)); }
-
-// `logger.<level>(*args)` with the logger looked up now.
-bool log(Frame& site, PyObject* level, std::initializer_list<PyObject*> args) {
-    OwnedRef logger = global(site, S.logger);
-    if (!logger) return false;
-    PyObject* argv[4] = {logger.get()};
-    size_t n = 1;
-    for (PyObject* a : args) argv[n++] = a;
-    OwnedRef r = OwnedRef::steal(PyObject_VectorcallMethod(level, argv, n, nullptr));
-    return bool(r);
-}
-
-// `logger.<level>`, looked up before the call's arguments are evaluated.
-OwnedRef logger_method(Frame& site, PyObject* level) {
-    OwnedRef logger = global(site, S.logger);
-    return logger ? get_attr(logger.get(), level) : OwnedRef();
-}
-
-// ---------------------------------------------------------------------------
-// Probes and provider choice
-
-PyObject* is_available_impl(PyObject* const* args, Frame& site) {
-    PyObject* model = args[0];
-    site.at(4);
-    OwnedRef weights = global(site, S.weights);
-    OwnedRef key = weights ? global(site, S._MODULE) : OwnedRef();
-    if (!key) return nullptr;
-    return call_method(weights.get(), S.available, key.get(), model).release();
-}
-
-PyObject* providers_impl(PyObject* const* args, Frame& site) {
-    PyObject* device = args[0];
-    site.at(2);
-    OwnedRef ort = import_onnxruntime();
-    if (!ort) return nullptr;
-    site.at(4);
-    int is_cpu = compare(device, C.cpu, Py_EQ);
-    if (is_cpu < 0) return nullptr;
-    if (is_cpu) return Py_BuildValue("[O]", C.cpu_provider);
-    site.at(6);
-    OwnedRef offered = call_method(ort.get(), S.get_available_providers);
-    if (!offered) return nullptr;
-    OwnedRef offered_set = OwnedRef::steal(PySet_New(offered.get()));
-    if (!offered_set) return nullptr;
-    int has_cuda = PySet_Contains(offered_set.get(), C.cuda_provider);
-    if (has_cuda < 0) return nullptr;
-    if (has_cuda) return Py_BuildValue("[OO]", C.cuda_provider, C.cpu_provider);
-    site.at(9);
-    int is_cuda = compare(device, C.cuda, Py_EQ);
-    if (is_cuda < 0) return nullptr;
-    if (is_cuda) {
-        site.at(10);
-        if (!log(site, S.warning, {C.cuda_missing})) return nullptr;
-    }
-    return Py_BuildValue("[O]", C.cpu_provider);
-}
-
-// ---------------------------------------------------------------------------
-// DfineDetector.__init__
-
-// Resolves the model file; a missing one becomes DetectError(str(exc)) from exc.
-OwnedRef resolve_model(PyObject* model, Frame& site) {
-    site.at(6);
-    OwnedRef weights = global(site, S.weights);
-    OwnedRef key = weights ? global(site, S._MODULE) : OwnedRef();
-    if (!key) return {};
-    OwnedRef path = call_method(weights.get(), S.model_path, key.get(), model);
-    if (path) return path;
-    CaughtError caught(site);
-    site.at(7);
-    OwnedRef weights_now = global(site, S.weights);
-    OwnedRef not_found = weights_now ? get_attr(weights_now.get(), S.WeightsNotFound) : OwnedRef();
-    if (!not_found) return {};
-    if (!caught.matches(not_found.get())) {
-        caught.reraise();
-        return {};
-    }
-    site.at(8);
-    OwnedRef message = OwnedRef::steal(PyObject_Str(caught.value()));
-    OwnedRef detect_error = message ? global(site, S.DetectError) : OwnedRef();
-    if (detect_error) caught.raise_from(detect_error.get(), message.get());
-    return {};
-}
-
-// The provider in use and the device it means ("cuda" for CUDA/TensorRT).
-// Each use reads `self.session` and `self.provider` back, as the statements do.
-bool read_provider(PyObject* self, Frame& site) {
-    site.at(14);
-    OwnedRef session = get_attr(self, S.session);
-    OwnedRef actual = session ? call_method(session.get(), S.get_providers) : OwnedRef();
-    if (!actual) return false;
-    site.at(15);
-    int nonempty = PyObject_IsTrue(actual.get());
-    if (nonempty < 0) return false;
-    OwnedRef provider =
-        nonempty ? OwnedRef::steal(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(C.cpu_provider);
-    if (!provider || PyObject_SetAttr(self, S.provider, provider.get()) < 0) return false;
-    site.at(16);
-    OwnedRef shown = get_attr(self, S.provider);
-    OwnedRef on_gpu = shown ? call_method(shown.get(), S.startswith, C.gpu_prefixes) : OwnedRef();
-    int gpu = on_gpu ? PyObject_IsTrue(on_gpu.get()) : -1;
-    if (gpu < 0) return false;
-    return PyObject_SetAttr(self, S.device, gpu ? C.cuda : C.cpu) == 0;
-}
-
-PyObject* init_impl(PyObject* const* args, Frame& site) {
-    PyObject* self = args[0];
-    PyObject* model = args[1];
-    PyObject* device = args[2];
-
-    site.at(2);
-    OwnedRef ort = import_onnxruntime();
-    if (!ort) {
-        CaughtError caught(site);
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-            return nullptr;
-        }
-        site.at(4);
-        OwnedRef detect_error = global(site, S.DetectError);
-        if (detect_error) caught.raise_from(detect_error.get(), C.ort_missing);
-        return nullptr;
-    }
-    OwnedRef path = resolve_model(model, site);
-    if (!path) return nullptr;
-
-    site.at(10);
-    if (PyObject_SetAttr(self, S.model, model) < 0) return nullptr;
-    site.at(11);
-    OwnedRef providers_fn = global(site, S._providers);
-    OwnedRef requested = providers_fn ? call(providers_fn.get(), device) : OwnedRef();
-    if (!requested) return nullptr;
-
-    site.at(12);
-    OwnedRef session_type = get_attr(ort.get(), S.InferenceSession);
-    OwnedRef path_text = session_type ? OwnedRef::steal(PyObject_Str(path.get())) : OwnedRef();
-    if (!path_text) return nullptr;
-    OwnedRef session = call_kw(session_type.get(), {path_text.get()}, C.kw_providers, {requested.get()});
-    if (!session || PyObject_SetAttr(self, S.session, session.get()) < 0) return nullptr;
-
-    if (!read_provider(self, site)) return nullptr;
-
-    site.at(17);
-    OwnedRef first = OwnedRef::steal(PySequence_GetItem(requested.get(), 0));
-    OwnedRef provider = first ? get_attr(self, S.provider) : OwnedRef();
-    int differs = provider ? compare(first.get(), provider.get(), Py_NE) : -1;
-    if (differs < 0) return nullptr;
-    if (differs) {
-        site.at(18);
-        OwnedRef warning = logger_method(site, S.warning);
-        OwnedRef requested_first = warning ? OwnedRef::steal(PySequence_GetItem(requested.get(), 0)) : OwnedRef();
-        OwnedRef in_use = requested_first ? get_attr(self, S.provider) : OwnedRef();
-        if (!in_use || !call(warning.get(), C.fallback_fmt, requested_first.get(), in_use.get())) return nullptr;
-    }
-    site.at(24);
-    OwnedRef info = logger_method(site, S.info);
-    OwnedRef file_name = info ? get_attr(path.get(), S.name) : OwnedRef();
-    OwnedRef in_use = file_name ? get_attr(self, S.provider) : OwnedRef();
-    if (!in_use || !call(info.get(), C.loaded_fmt, file_name.get(), in_use.get())) return nullptr;
-
-    site.at(25);
-    OwnedRef coco = global(site, S.COCO80);
-    OwnedRef names = OwnedRef::steal(PyDict_New());
-    OwnedRef it = coco && names ? OwnedRef::steal(PyObject_GetIter(coco.get())) : OwnedRef();
-    if (!it) return nullptr;
-    for (long index = 0;; ++index) {
-        OwnedRef entry = OwnedRef::steal(PyIter_Next(it.get()));
-        if (!entry) break;
-        OwnedRef key = OwnedRef::steal(PyLong_FromLong(index));
-        if (!key || PyDict_SetItem(names.get(), key.get(), entry.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred() || PyObject_SetAttr(self, S.names, names.get()) < 0) return nullptr;
-
-    site.at(26);
-    OwnedRef session_now = get_attr(self, S.session);
-    OwnedRef inputs = session_now ? call_method(session_now.get(), S.get_inputs) : OwnedRef();
-    OwnedRef first_input = inputs ? OwnedRef::steal(PySequence_GetItem(inputs.get(), 0)) : OwnedRef();
-    OwnedRef type_text = first_input ? get_attr(first_input.get(), S.type) : OwnedRef();
-    if (!type_text) return nullptr;
-    site.at(27);
-    int half = PySequence_Contains(type_text.get(), C.float16_text);
-    OwnedRef np = half >= 0 ? global(site, S.np) : OwnedRef();
-    OwnedRef dtype = np ? get_attr(np.get(), half ? S.float16 : S.float32) : OwnedRef();
-    if (!dtype || PyObject_SetAttr(self, S._image_dtype, dtype.get()) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// ---------------------------------------------------------------------------
-// DfineDetector._preprocess
 
 // What the library path reads from the libraries.  The fused path stands in
 // for those calls only while each still holds the object seen at import, so
@@ -444,26 +218,391 @@ constexpr WatchedName kWatchedNames[] = {
 constexpr size_t kWatchedCount = sizeof(kWatchedNames) / sizeof(kWatchedNames[0]);
 
 struct Watched {
-    PyObject* owner = nullptr;
-    PyObject* name = nullptr;
-    PyObject* seen = nullptr;
+    Held owner;
+    Held name;
+    Held seen;
 };
 
 // The libraries bound by the module body, kept to recognise them later.  The
-// fused native path stands in for their calls only while the module still
-// uses these very objects, so that rebinding one takes effect at once.
-struct BoundLibraries {
-    PyObject* cv2 = nullptr;
-    PyObject* image = nullptr;
-    PyObject* np = nullptr;
-    PyObject* ndarray = nullptr;
-    PyObject* float16 = nullptr;
-    PyObject* empty = nullptr;  // np.empty as imported: the library path never calls it
+// native paths stand in for their calls only while the module still uses
+// these very objects, so that rebinding one takes effect at once.
+struct Libraries {
+    Held mod_cv2;
+    Held mod_image;
+    Held mod_np;
+    Held type_ndarray;
+    Held dtype_float16;
+    Held fn_empty;  // np.empty as imported: the library path never calls it
     PassOrder pass_order = PassOrder::horizontal_first;
-    bool fused_preprocess = false;  // the Pillow release is known and every watched name was found
+    bool pillow_version_known = false;  // the pass order matches the Pillow in use
+    bool fused_preprocess = false;      // that, and every watched name was found
     Watched watched[kWatchedCount];
 };
-BoundLibraries g_bound;  // strong references for the life of the process
+
+struct ProcessState : Names, Constants, Libraries {
+    int64_t interpreter = -1;  // the one interpreter the module may live in
+    OwnedRef module;           // the module whose exec step started and did not fail
+};
+
+// Never destroyed: its references belong to the interpreter, which is gone
+// by the time static destructors would run.
+ProcessState& state = *new ProcessState;
+
+// Made by the first create step; kept when a later step fails.
+void make_names() {
+    if (state.name_np) return;
+    Names names;
+#define QUARN_INTERN(n) names.name_##n = check(PyUnicode_InternFromString(#n));
+    QUARN_NAMES(QUARN_INTERN)
+#undef QUARN_INTERN
+    static_cast<Names&>(state) = std::move(names);
+}
+
+OwnedRef intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
+OwnedRef text(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
+
+// Made by the first exec step; all or nothing.
+void make_constants() {
+    if (state.str_cpu) return;
+    Constants c;
+    c.str_cpu = intern("cpu");
+    c.str_cuda = intern("cuda");
+    c.str_auto = intern("auto");
+    c.str_cpu_provider = intern("CPUExecutionProvider");
+    c.str_cuda_provider = intern("CUDAExecutionProvider");
+    c.str_float16 = intern("float16");
+    c.gpu_prefixes = check(Py_BuildValue("(ss)", "CUDA", "Tensorrt"));
+    c.msg_cuda_missing = text("CUDA requested but onnxruntime-gpu is not installed; running on CPU");
+    c.fmt_provider_fallback = text("%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing");
+    c.fmt_loaded = text("D-FINE ONNX loaded: %s (%s)");
+    c.msg_ort_missing = text("onnxruntime is required. Reinstall: pip install quarn");
+    c.msg_bad_input = text("detect input is empty or not an ndarray");
+    c.msg_inference_failed = text("detect inference failed: ");
+    c.float_255 = check(PyFloat_FromDouble(255.0));
+    c.int_0 = check(PyLong_FromLong(0));
+    c.int_3 = check(PyLong_FromLong(3));
+    OwnedRef two = check(PyLong_FromLong(2));
+    c.slice_to_2 = check(PySlice_New(Py_None, two.get(), Py_None));
+    c.axes_chw = check(Py_BuildValue("(iii)", 2, 0, 1));
+    c.index_batch = check(PyTuple_Pack(2, Py_None, Py_Ellipsis));
+    c.kw_dtype = check(Py_BuildValue("(s)", "dtype"));
+    c.kw_copy = check(Py_BuildValue("(s)", "copy"));
+    c.kw_providers = check(Py_BuildValue("(s)", "providers"));
+    c.kw_detection = check(Py_BuildValue("(ssss)", "cls_id", "cls_name", "conf", "xyxy"));
+    c.key_images = intern("images");
+    c.key_sizes = intern("orig_target_sizes");
+    static_cast<Constants&>(state) = std::move(c);
+}
+
+bool is_exact_ndarray(PyObject* obj) {
+    return state.type_ndarray && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(state.type_ndarray.get());
+}
+
+// ---------------------------------------------------------------------------
+// Statement lines.  A traceback entry points at the statement that failed;
+// the module body's lines are absolute, a function's count from its `def`.
+
+namespace module_line {
+enum : int {
+    first = 1,
+    import_logging = 40,
+    import_threading = 41,
+    import_dataclass = 42,
+    import_cv2 = 44,
+    import_numpy = 45,
+    import_image = 46,
+    import_weights = 48,
+    logger = 50,
+    default_weights = 52,
+    module_key = 53,
+    input_size = 54,
+    coco80 = 56,
+    cache = 68,
+    lock = 69,
+    class_detect_error = 72,
+    class_detection = 76,
+    def_is_available = 96,
+    def_providers = 101,
+    class_detector = 114,
+    def_init = 117,
+    def_preprocess = 148,
+    def_detect = 184,
+    def_get_detector = 226,
+    def_available = 236,
+};
+}  // namespace module_line
+
+namespace is_available_line {
+enum : int { available = 4 };
+}
+
+namespace providers_line {
+enum : int { import_ort = 2, if_cpu = 4, if_cuda_offered = 6, if_cuda = 9, warn_cuda_missing = 10 };
+}
+
+namespace init_line {
+enum : int {
+    import_ort = 2,
+    raise_ort_missing = 4,
+    model_path = 6,
+    except_not_found = 7,
+    raise_not_found = 8,
+    set_model = 10,
+    requested = 11,
+    set_session = 12,
+    actual = 14,
+    set_provider = 15,
+    set_device = 16,
+    if_fallback = 17,
+    warn_fallback = 18,
+    log_loaded = 24,
+    set_names = 25,
+    input_type = 26,
+    set_image_dtype = 27,
+};
+}  // namespace init_line
+
+namespace preprocess_line {
+enum : int {
+    fused = 15,
+    unpack_shape = 16,
+    if_colour = 17,
+    convert_colour = 18,
+    convert_grey = 20,
+    resize = 21,
+    scale = 22,
+    to_chw = 23,
+    return_inputs = 24,
+};
+}  // namespace preprocess_line
+
+namespace detect_line {
+enum : int {
+    check_input = 11,
+    raise_bad_input = 12,
+    preprocess = 14,
+    cast = 15,
+    feed = 17,
+    run = 19,
+    raise_failed = 21,
+    outputs = 23,
+    keep = 24,
+    result = 25,
+    zip = 26,
+    unpack_box = 30,
+    class_id = 31,
+    class_name = 32,
+    detection = 33,
+    append = 34,
+};
+}  // namespace detect_line
+
+namespace get_detector_line {
+enum : int { device_given = 2, key = 3, with_lock = 4, if_missing = 6, construct = 7, store = 8, return_cached = 9 };
+}
+
+namespace available_line {
+enum : int { probe = 2 };
+}
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the functions
+
+OwnedRef global(Frame& frame, PyObject* name) { return get_global(frame.globals, name); }
+
+OwnedRef import_onnxruntime() { return check(PyImport_Import(state.name_onnxruntime)); }
+
+// `logger.<level>`, looked up before the call's arguments are evaluated.
+OwnedRef logger_method(Frame& site, PyObject* level) {
+    OwnedRef logger = global(site, state.name_logger);
+    return get_attr(logger.get(), level);
+}
+
+// try:
+//     return attempt()
+// except <a class `matches` accepts> as exc:
+//     raise DetectError(message(exc)) from exc      # at `raise_line`
+// `matches` may evaluate the except clause's expression, at its own line.
+template <typename Attempt, typename Matches, typename Message>
+OwnedRef raise_detect_error_from(Frame& site, Attempt attempt, Matches matches, int raise_line, Message message) {
+    try {
+        return attempt();
+    } catch (const PythonError&) {
+        CaughtError exc(site);
+        if (!matches(exc)) exc.reraise();
+        site.at(raise_line);
+        OwnedRef text = message(exc.value());
+        OwnedRef detect_error = global(site, state.name_DetectError);
+        exc.raise_from(detect_error.get(), text.get());
+    }
+}
+
+// np.array([[width, height]], dtype=np.int64)
+OwnedRef target_sizes(PyObject* np, PyObject* width, PyObject* height) {
+    OwnedRef int64 = get_attr(np, state.name_int64);
+    OwnedRef wh = check(Py_BuildValue("[[OO]]", width, height));
+    OwnedRef array = get_attr(np, state.name_array);
+    return call_kw(array.get(), {wh.get()}, state.kw_dtype, {int64.get()});
+}
+
+// ---------------------------------------------------------------------------
+// Probes and provider choice
+
+OwnedRef is_available_impl(PyObject* const* args, Frame& site) {
+    PyObject* model = args[0];
+    site.at(is_available_line::available);
+    OwnedRef weights = global(site, state.name_weights);
+    OwnedRef key = global(site, state.name__MODULE);
+    return call_method(weights.get(), state.name_available, key.get(), model);
+}
+
+OwnedRef providers_impl(PyObject* const* args, Frame& site) {
+    PyObject* device = args[0];
+    site.at(providers_line::import_ort);
+    OwnedRef ort = import_onnxruntime();
+    site.at(providers_line::if_cpu);
+    if (compare(device, state.str_cpu, Py_EQ)) return check(Py_BuildValue("[O]", state.str_cpu_provider.get()));
+    site.at(providers_line::if_cuda_offered);
+    OwnedRef offered = call_method(ort.get(), state.name_get_available_providers);
+    OwnedRef offered_set = check(PySet_New(offered.get()));
+    if (check(PySet_Contains(offered_set.get(), state.str_cuda_provider)))
+        return check(Py_BuildValue("[OO]", state.str_cuda_provider.get(), state.str_cpu_provider.get()));
+    site.at(providers_line::if_cuda);
+    if (compare(device, state.str_cuda, Py_EQ)) {
+        site.at(providers_line::warn_cuda_missing);
+        OwnedRef logger = global(site, state.name_logger);
+        call_method(logger.get(), state.name_warning, state.msg_cuda_missing);
+    }
+    return check(Py_BuildValue("[O]", state.str_cpu_provider.get()));
+}
+
+// ---------------------------------------------------------------------------
+// DfineDetector.__init__
+
+// try: import onnxruntime as ort
+// except ImportError as exc: raise DetectError("onnxruntime is required. ...") from exc
+OwnedRef import_onnxruntime_for_init(Frame& site) {
+    site.at(init_line::import_ort);
+    return raise_detect_error_from(
+        site, import_onnxruntime, [](CaughtError& exc) { return exc.matches(PyExc_ImportError); },
+        init_line::raise_ort_missing, [](PyObject*) { return OwnedRef::borrow(state.msg_ort_missing); });
+}
+
+// try: path = weights.model_path(_MODULE, model)
+// except weights.WeightsNotFound as exc: raise DetectError(str(exc)) from exc
+OwnedRef resolve_model(PyObject* model, Frame& site) {
+    site.at(init_line::model_path);
+    OwnedRef weights = global(site, state.name_weights);
+    OwnedRef key = global(site, state.name__MODULE);
+    auto model_path = [&] { return call_method(weights.get(), state.name_model_path, key.get(), model); };
+    auto is_not_found = [&](CaughtError& exc) {
+        site.at(init_line::except_not_found);
+        OwnedRef weights_now = global(site, state.name_weights);
+        return exc.matches(get_attr(weights_now.get(), state.name_WeightsNotFound).get());
+    };
+    return raise_detect_error_from(site, model_path, is_not_found, init_line::raise_not_found, str);
+}
+
+// self.session = ort.InferenceSession(str(path), providers=requested)
+void open_session(PyObject* self, PyObject* ort, PyObject* path, PyObject* requested, Frame& site) {
+    site.at(init_line::set_session);
+    OwnedRef session_type = get_attr(ort, state.name_InferenceSession);
+    OwnedRef path_text = str(path);
+    OwnedRef session = call_kw(session_type.get(), {path_text.get()}, state.kw_providers, {requested});
+    set_attr(self, state.name_session, session.get());
+}
+
+// The provider in use and the device it means ("cuda" for CUDA/TensorRT).
+// Each use reads `self.session` and `self.provider` back, as the statements do.
+void read_provider(PyObject* self, Frame& site) {
+    site.at(init_line::actual);
+    OwnedRef session = get_attr(self, state.name_session);
+    OwnedRef actual = call_method(session.get(), state.name_get_providers);
+    site.at(init_line::set_provider);
+    OwnedRef provider =
+        is_true(actual.get()) ? check(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(state.str_cpu_provider);
+    set_attr(self, state.name_provider, provider.get());
+    site.at(init_line::set_device);
+    OwnedRef shown = get_attr(self, state.name_provider);
+    OwnedRef on_gpu = call_method(shown.get(), state.name_startswith, state.gpu_prefixes);
+    set_attr(self, state.name_device, is_true(on_gpu.get()) ? state.str_cuda : state.str_cpu);
+}
+
+// if requested[0] != self.provider: logger.warning(..., requested[0], self.provider)
+void warn_on_fallback(PyObject* self, PyObject* requested, Frame& site) {
+    site.at(init_line::if_fallback);
+    OwnedRef first = check(PySequence_GetItem(requested, 0));
+    OwnedRef provider = get_attr(self, state.name_provider);
+    if (!compare(first.get(), provider.get(), Py_NE)) return;
+    site.at(init_line::warn_fallback);
+    OwnedRef warning = logger_method(site, state.name_warning);
+    OwnedRef requested_first = check(PySequence_GetItem(requested, 0));
+    OwnedRef in_use = get_attr(self, state.name_provider);
+    call(warning.get(), state.fmt_provider_fallback, requested_first.get(), in_use.get());
+}
+
+// logger.info("D-FINE ONNX loaded: %s (%s)", path.name, self.provider)
+void log_loaded(PyObject* self, PyObject* path, Frame& site) {
+    site.at(init_line::log_loaded);
+    OwnedRef info = logger_method(site, state.name_info);
+    OwnedRef file_name = get_attr(path, state.name_name);
+    OwnedRef in_use = get_attr(self, state.name_provider);
+    call(info.get(), state.fmt_loaded, file_name.get(), in_use.get());
+}
+
+// self.names = {i: n for i, n in enumerate(COCO80)}
+void set_class_names(PyObject* self, Frame& site) {
+    site.at(init_line::set_names);
+    OwnedRef coco = global(site, state.name_COCO80);
+    OwnedRef names = check(PyDict_New());
+    OwnedRef it = check(PyObject_GetIter(coco.get()));
+    for (long index = 0;; ++index) {
+        OwnedRef entry = next(it.get());
+        if (!entry) break;
+        OwnedRef key = check(PyLong_FromLong(index));
+        check(PyDict_SetItem(names.get(), key.get(), entry.get()));
+    }
+    set_attr(self, state.name_names, names.get());
+}
+
+// t = self.session.get_inputs()[0].type
+// self._image_dtype = np.float16 if "float16" in t else np.float32
+void set_image_dtype(PyObject* self, Frame& site) {
+    site.at(init_line::input_type);
+    OwnedRef session = get_attr(self, state.name_session);
+    OwnedRef inputs = call_method(session.get(), state.name_get_inputs);
+    OwnedRef first_input = check(PySequence_GetItem(inputs.get(), 0));
+    OwnedRef type_text = get_attr(first_input.get(), state.name_type);
+    site.at(init_line::set_image_dtype);
+    const bool half = check(PySequence_Contains(type_text.get(), state.str_float16));
+    OwnedRef np = global(site, state.name_np);
+    OwnedRef dtype = get_attr(np.get(), half ? state.name_float16 : state.name_float32);
+    set_attr(self, state.name__image_dtype, dtype.get());
+}
+
+OwnedRef init_impl(PyObject* const* args, Frame& site) {
+    PyObject* self = args[0];
+    PyObject* model = args[1];
+    PyObject* device = args[2];
+
+    OwnedRef ort = import_onnxruntime_for_init(site);
+    OwnedRef path = resolve_model(model, site);
+    site.at(init_line::set_model);
+    set_attr(self, state.name_model, model);
+    site.at(init_line::requested);
+    OwnedRef providers = global(site, state.name__providers);
+    OwnedRef requested = call(providers.get(), device);
+    open_session(self, ort.get(), path.get(), requested.get(), site);
+    read_provider(self, site);
+    warn_on_fallback(self, requested.get(), site);
+    log_loaded(self, path.get(), site);
+    set_class_names(self, site);
+    set_image_dtype(self, site);
+    return OwnedRef::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// DfineDetector._preprocess
 
 // Releases a buffer export on every way out.
 struct BufferView {
@@ -489,20 +628,14 @@ bool is_exact_output(const Py_buffer& view, char format, const Py_ssize_t* shape
 }
 
 // A new array from the np.empty seen at import, returned only when it is an
-// ndarray the native code may fill: anything else leaves an empty reference
-// without an exception, and the caller takes the library path.
+// ndarray the native code may fill: anything else gives an empty reference,
+// and the caller takes the library path.
 OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape, int ndim, BufferView& out) {
-    OwnedRef dims = OwnedRef::steal(PyTuple_New(ndim));
-    if (!dims) return {};
-    for (int i = 0; i < ndim; ++i) {
-        PyObject* n = PyLong_FromSsize_t(shape[i]);
-        if (!n) return {};
-        PyTuple_SET_ITEM(dims.get(), i, n);
-    }
-    OwnedRef array = g_bound.empty ? call(g_bound.empty, dims.get(), dtype) : OwnedRef();
-    if (!array) return {};
-    if (Py_TYPE(array.get()) == reinterpret_cast<PyTypeObject*>(g_bound.ndarray) &&
-        out.acquire(array.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) &&
+    OwnedRef dims = check(PyTuple_New(ndim));
+    for (int i = 0; i < ndim; ++i) PyTuple_SET_ITEM(dims.get(), i, check(PyLong_FromSsize_t(shape[i])).release());
+    if (!state.fn_empty) return {};
+    OwnedRef array = call(state.fn_empty, dims.get(), dtype);
+    if (is_exact_ndarray(array.get()) && out.acquire(array.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) &&
         is_exact_output(out.view, format, shape, ndim))
         return array;
     PyErr_Clear();
@@ -512,13 +645,10 @@ OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape,
 // Whether every attribute the library path would read still holds the object
 // seen at import (a few dictionary lookups and identity tests).
 bool libraries_unchanged() {
-    if (!g_bound.fused_preprocess) return false;
-    for (const Watched& w : g_bound.watched) {
-        OwnedRef now = get_attr(w.owner, w.name);
-        if (now.get() != w.seen) {
-            PyErr_Clear();
-            return false;
-        }
+    if (!state.fused_preprocess) return false;
+    for (const Watched& w : state.watched) {
+        OwnedRef now = OwnedRef::steal(PyObject_GetAttr(w.owner, w.name));
+        if (now.get() != w.seen) return false;
     }
     return true;
 }
@@ -528,9 +658,17 @@ bool is_bound(Frame& site, PyObject* name, PyObject* expected) {
     return value && value == expected;
 }
 
+// Whether the image and every library the library path would call are the
+// ones the kernel reproduces.
+bool fused_path_applies(PyObject* image, Frame& site) {
+    return is_exact_ndarray(image) && is_bound(site, state.name_cv2, state.mod_cv2) &&
+           is_bound(site, state.name_Image, state.mod_image) && is_bound(site, state.name_np, state.mod_np) &&
+           libraries_unchanged();
+}
+
 // The side of the network input, when it is one the kernel can produce.
 int fused_input_size(Frame& site) {
-    PyObject* value = PyDict_GetItemWithError(site.globals, S._INPUT_SIZE);
+    PyObject* value = PyDict_GetItemWithError(site.globals, state.name__INPUT_SIZE);
     if (!value || !PyLong_CheckExact(value)) return 0;
     long side = PyLong_AsLong(value);
     if (side == -1 && PyErr_Occurred()) return 0;
@@ -558,42 +696,14 @@ bool image_view_of(const Py_buffer& view, ImageView& out) {
     return true;
 }
 
-// The library path's result computed in one native pass, or an empty
-// reference without an exception when the image is outside the kernel's domain.
-OwnedRef preprocess_fused(PyObject* image, Frame& site) {
-    if (!g_bound.ndarray || Py_TYPE(image) != reinterpret_cast<PyTypeObject*>(g_bound.ndarray)) return {};
-    if (!is_bound(site, S.cv2, g_bound.cv2) || !is_bound(site, S.Image, g_bound.image) ||
-        !is_bound(site, S.np, g_bound.np) || !libraries_unchanged()) {
-        PyErr_Clear();
-        return {};
-    }
-    const int side = fused_input_size(site);
-    if (side == 0) {
-        PyErr_Clear();
-        return {};
-    }
-    BufferView input;
-    ImageView src{};
-    if (!input.acquire(image, PyBUF_RECORDS_RO)) {
-        PyErr_Clear();
-        return {};
-    }
-    if (!image_view_of(input.view, src)) return {};
-
-    const Py_ssize_t shape[] = {1, 3, side, side};
-    OwnedRef float32 = get_attr(g_bound.np, S.float32);
-    BufferView output;
-    OwnedRef tensor = float32 ? empty_for_native(float32.get(), 'f', shape, 4, output) : OwnedRef();
-    if (!tensor) return {};
-
-    // Pixels are processed without the GIL, so threads sharing a detector
-    // preprocess in parallel; the buffer exports keep both arrays alive.
-    // C++ exceptions stop here: whatever the kernel declines or fails at
-    // (sides beyond its range, memory), the library path decides.
+// Runs the pixel kernel without the GIL, so threads sharing a detector
+// preprocess in parallel; the buffer exports keep both arrays alive.  C++
+// exceptions stop here: whatever the kernel declines or fails at (sides
+// beyond its range, memory), the library path decides.
+bool run_preprocess_kernel(const ImageView& src, int side, float* dst) {
     bool done = false;
-    float* dst = static_cast<float*>(output.view.buf);
     PreprocessOptions options;
-    options.pass_order = g_bound.pass_order;
+    options.pass_order = state.pass_order;
     run_without_gil([&] {
         try {
             done = preprocess_bgr_to_chw(src, side, dst, options);
@@ -603,67 +713,81 @@ OwnedRef preprocess_fused(PyObject* image, Frame& site) {
             done = false;
         }
     });
-    if (!done) return {};
-    OwnedRef int64 = get_attr(g_bound.np, S.int64);
-    OwnedRef wh = int64 ? OwnedRef::steal(Py_BuildValue("[[nn]]", src.width, src.height)) : OwnedRef();
-    OwnedRef array = wh ? get_attr(g_bound.np, S.array) : OwnedRef();
-    OwnedRef sizes = array ? call_kw(array.get(), {wh.get()}, C.kw_dtype, {int64.get()}) : OwnedRef();
-    return sizes ? OwnedRef::steal(PyTuple_Pack(2, tensor.get(), sizes.get())) : OwnedRef();
+    return done;
 }
 
-PyObject* preprocess_impl(PyObject* const* args, Frame& site) {
+// The library path's result computed in one native pass, or an empty
+// reference when the image is outside the kernel's domain.
+OwnedRef preprocess_fused(PyObject* image, Frame& site) {
+    const int side = fused_path_applies(image, site) ? fused_input_size(site) : 0;
+    BufferView input;
+    if (side == 0 || !input.acquire(image, PyBUF_RECORDS_RO)) {
+        PyErr_Clear();
+        return {};
+    }
+    ImageView src{};
+    if (!image_view_of(input.view, src)) return {};
+    const Py_ssize_t shape[] = {1, 3, side, side};
+    OwnedRef float32 = get_attr(state.mod_np, state.name_float32);
+    BufferView output;
+    OwnedRef tensor = empty_for_native(float32.get(), 'f', shape, 4, output);
+    if (!tensor || !run_preprocess_kernel(src, side, static_cast<float*>(output.view.buf))) return {};
+    OwnedRef width = check(PyLong_FromSsize_t(src.width));
+    OwnedRef height = check(PyLong_FromSsize_t(src.height));
+    OwnedRef sizes = target_sizes(state.mod_np, width.get(), height.get());
+    return check(PyTuple_Pack(2, tensor.get(), sizes.get()));
+}
+
+// rgb = cv2.cvtColor(image, cv2.COLOR_BGR2RGB if image.ndim == 3 else cv2.COLOR_GRAY2RGB)
+OwnedRef to_rgb(PyObject* image, Frame& site) {
+    site.at(preprocess_line::if_colour);
+    OwnedRef cv2 = global(site, state.name_cv2);
+    OwnedRef ndim = get_attr(image, state.name_ndim);
+    const bool colour = compare(ndim.get(), state.int_3, Py_EQ);
+    site.at(colour ? preprocess_line::convert_colour : preprocess_line::convert_grey);
+    OwnedRef code = get_attr(cv2.get(), colour ? state.name_COLOR_BGR2RGB : state.name_COLOR_GRAY2RGB);
+    return call_method(cv2.get(), state.name_cvtColor, image, code.get());
+}
+
+// Image.fromarray(rgb).resize((_INPUT_SIZE, _INPUT_SIZE), Image.BILINEAR)
+OwnedRef resize_for_network(PyObject* rgb, Frame& site) {
+    site.at(preprocess_line::resize);
+    OwnedRef image_mod = global(site, state.name_Image);
+    OwnedRef size = global(site, state.name__INPUT_SIZE);
+    OwnedRef wrapped = call_method(image_mod.get(), state.name_fromarray, rgb);
+    OwnedRef target = check(PyTuple_Pack(2, size.get(), size.get()));
+    OwnedRef bilinear = get_attr(image_mod.get(), state.name_BILINEAR);
+    return call_method(wrapped.get(), state.name_resize, target.get(), bilinear.get());
+}
+
+OwnedRef preprocess_impl(PyObject* const* args, Frame& site) {
     PyObject* image = args[1];
 
-    site.at(15);
-    OwnedRef fused = preprocess_fused(image, site);
-    if (fused || PyErr_Occurred()) return fused.release();
+    site.at(preprocess_line::fused);
+    if (OwnedRef fused = preprocess_fused(image, site)) return fused;
 
-    site.at(16);
-    OwnedRef shape = get_attr(image, S.shape);
-    OwnedRef head = shape ? OwnedRef::steal(PyObject_GetItem(shape.get(), C.shape_slice)) : OwnedRef();
+    site.at(preprocess_line::unpack_shape);
+    OwnedRef shape = get_attr(image, state.name_shape);
     OwnedRef hw[2];
-    if (!head || !unpack(head.get(), hw, 2)) return nullptr;
+    unpack(get_item(shape.get(), state.slice_to_2).get(), hw, 2);
+    OwnedRef rgb = to_rgb(image, site);
+    OwnedRef resized = resize_for_network(rgb.get(), site);
 
-    site.at(17);
-    OwnedRef cv2 = global(site, S.cv2);
-    OwnedRef ndim = cv2 ? get_attr(image, S.ndim) : OwnedRef();
-    int colour = ndim ? compare(ndim.get(), C.three, Py_EQ) : -1;
-    if (colour < 0) return nullptr;
-    site.at(colour ? 18 : 20);
-    OwnedRef code = get_attr(cv2.get(), colour ? S.COLOR_BGR2RGB : S.COLOR_GRAY2RGB);
-    OwnedRef rgb = code ? call_method(cv2.get(), S.cvtColor, image, code.get()) : OwnedRef();
-    if (!rgb) return nullptr;
+    site.at(preprocess_line::scale);
+    OwnedRef np = global(site, state.name_np);
+    OwnedRef float32 = get_attr(np.get(), state.name_float32);
+    OwnedRef asarray = get_attr(np.get(), state.name_asarray);
+    OwnedRef pixels = call_kw(asarray.get(), {resized.get()}, state.kw_dtype, {float32.get()});
+    OwnedRef scaled = check(PyNumber_TrueDivide(pixels.get(), state.float_255));
 
-    site.at(21);
-    OwnedRef image_mod = global(site, S.Image);
-    OwnedRef size = image_mod ? global(site, S._INPUT_SIZE) : OwnedRef();
-    OwnedRef wrapped = size ? call_method(image_mod.get(), S.fromarray, rgb.get()) : OwnedRef();
-    OwnedRef target = wrapped ? OwnedRef::steal(PyTuple_Pack(2, size.get(), size.get())) : OwnedRef();
-    OwnedRef bilinear = target ? get_attr(image_mod.get(), S.BILINEAR) : OwnedRef();
-    OwnedRef resized = bilinear ? call_method(wrapped.get(), S.resize, target.get(), bilinear.get()) : OwnedRef();
-    if (!resized) return nullptr;
+    site.at(preprocess_line::to_chw);
+    OwnedRef chw = call_method(np.get(), state.name_transpose, scaled.get(), state.axes_chw);
+    OwnedRef batched = get_item(chw.get(), state.index_batch);
 
-    site.at(22);
-    OwnedRef np = global(site, S.np);
-    OwnedRef float32 = np ? get_attr(np.get(), S.float32) : OwnedRef();
-    OwnedRef asarray = float32 ? get_attr(np.get(), S.asarray) : OwnedRef();
-    OwnedRef pixels = asarray ? call_kw(asarray.get(), {resized.get()}, C.kw_dtype, {float32.get()}) : OwnedRef();
-    OwnedRef scaled = pixels ? OwnedRef::steal(PyNumber_TrueDivide(pixels.get(), C.k255)) : OwnedRef();
-    if (!scaled) return nullptr;
-
-    site.at(23);
-    OwnedRef chw = call_method(np.get(), S.transpose, scaled.get(), C.chw_axes);
-    OwnedRef batched = chw ? OwnedRef::steal(PyObject_GetItem(chw.get(), C.batch_index)) : OwnedRef();
-    if (!batched) return nullptr;
-
-    site.at(24);
-    OwnedRef tensor = call_method(np.get(), S.ascontiguousarray, batched.get());
-    OwnedRef int64 = tensor ? get_attr(np.get(), S.int64) : OwnedRef();
-    OwnedRef wh = int64 ? OwnedRef::steal(Py_BuildValue("[[OO]]", hw[1].get(), hw[0].get())) : OwnedRef();
-    OwnedRef array = wh ? get_attr(np.get(), S.array) : OwnedRef();
-    OwnedRef sizes = array ? call_kw(array.get(), {wh.get()}, C.kw_dtype, {int64.get()}) : OwnedRef();
-    if (!sizes) return nullptr;
-    return PyTuple_Pack(2, tensor.get(), sizes.get());
+    site.at(preprocess_line::return_inputs);
+    OwnedRef tensor = call_method(np.get(), state.name_ascontiguousarray, batched.get());
+    OwnedRef sizes = target_sizes(np.get(), hw[1].get(), hw[0].get());
+    return check(PyTuple_Pack(2, tensor.get(), sizes.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -672,23 +796,19 @@ PyObject* preprocess_impl(PyObject* const* args, Frame& site) {
 // `x.astype(np.float16, copy=False)` for a C-contiguous float32 array, done
 // natively: numpy's cast takes longer than the whole fused preprocessing.
 // The bits are numpy's; values the native cast does not cover exactly, or
-// anything but the module's own numpy and arrays, leave an empty reference
-// without an exception, and numpy does the cast.
+// anything but the module's own numpy and arrays, give an empty reference,
+// and numpy does the cast.
 OwnedRef cast_to_half(PyObject* x, PyObject* dtype, Frame& site) {
-    if (!g_bound.float16 || dtype != g_bound.float16 || !g_bound.ndarray ||
-        Py_TYPE(x) != reinterpret_cast<PyTypeObject*>(g_bound.ndarray) || !is_bound(site, S.np, g_bound.np)) {
-        PyErr_Clear();
-        return {};
-    }
     BufferView input;
-    if (!input.acquire(x, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+    if (!state.dtype_float16 || dtype != state.dtype_float16 || !is_exact_ndarray(x) ||
+        !is_bound(site, state.name_np, state.mod_np) || !input.acquire(x, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
         PyErr_Clear();
         return {};
     }
     const Py_buffer& in = input.view;
     if (in.itemsize != 4 || !in.format || std::strcmp(in.format, "f") != 0) return {};
     BufferView output;
-    OwnedRef half = empty_for_native(g_bound.float16, 'e', in.shape, in.ndim, output);
+    OwnedRef half = empty_for_native(state.dtype_float16, 'e', in.shape, in.ndim, output);
     if (!half) return {};
     bool exact = false;
     const float* src = static_cast<const float*>(in.buf);
@@ -698,138 +818,114 @@ OwnedRef cast_to_half(PyObject* x, PyObject* dtype, Frame& site) {
     return exact ? half : OwnedRef();
 }
 
-// `self.session.run(None, feed)` unpacked into three outputs.  Any Exception
-// here becomes DetectError("detect inference failed: ...") from it.
-bool run_session(PyObject* self, PyObject* x, PyObject* sizes, Frame& site, OwnedRef* outputs) {
-    site.at(17);
-    OwnedRef session = get_attr(self, S.session);
-    OwnedRef feed = session ? OwnedRef::steal(PyDict_New()) : OwnedRef();
-    bool ok = feed && PyDict_SetItem(feed.get(), C.feed_images, x) == 0 &&
-              PyDict_SetItem(feed.get(), C.feed_sizes, sizes) == 0;
-    if (ok) {
-        site.at(19);
-        OwnedRef result = call_method(session.get(), S.run, Py_None, feed.get());
-        ok = result && unpack(result.get(), outputs, 3);
-    }
-    if (ok) return true;
-    CaughtError caught(site);
-    if (!caught.matches(PyExc_Exception)) {
-        caught.reraise();
-        return false;
-    }
-    site.at(21);
-    OwnedRef text = OwnedRef::steal(PyObject_Str(caught.value()));
-    OwnedRef message = text ? OwnedRef::steal(PyUnicode_Concat(C.inference_prefix, text.get())) : OwnedRef();
-    OwnedRef detect_error = message ? global(site, S.DetectError) : OwnedRef();
-    if (detect_error) caught.raise_from(detect_error.get(), message.get());
-    return false;
+// isinstance(image, np.ndarray) and image.size != 0
+bool is_usable_input(PyObject* image, Frame& site) {
+    site.at(detect_line::check_input);
+    OwnedRef np = global(site, state.name_np);
+    OwnedRef ndarray = get_attr(np.get(), state.name_ndarray);
+    if (!check(PyObject_IsInstance(image, ndarray.get()))) return false;
+    OwnedRef size = get_attr(image, state.name_size);
+    return !compare(size.get(), state.int_0, Py_EQ);
+}
+
+// x = x.astype(self._image_dtype, copy=False)
+OwnedRef cast_input(PyObject* self, PyObject* x, Frame& site) {
+    site.at(detect_line::cast);
+    OwnedRef dtype = get_attr(self, state.name__image_dtype);
+    if (OwnedRef half = cast_to_half(x, dtype.get(), site)) return half;
+    OwnedRef astype = get_attr(x, state.name_astype);
+    return call_kw(astype.get(), {dtype.get()}, state.kw_copy, {Py_False});
+}
+
+// try:
+//     labels, boxes, scores = self.session.run(None, {"images": x, "orig_target_sizes": sizes})
+// except Exception as exc:
+//     raise DetectError(f"detect inference failed: {exc}") from exc
+void run_session(PyObject* self, PyObject* x, PyObject* sizes, Frame& site, OwnedRef* outputs) {
+    auto run = [&] {
+        site.at(detect_line::feed);
+        OwnedRef session = get_attr(self, state.name_session);
+        OwnedRef feed = check(PyDict_New());
+        check(PyDict_SetItem(feed.get(), state.key_images, x));
+        check(PyDict_SetItem(feed.get(), state.key_sizes, sizes));
+        site.at(detect_line::run);
+        OwnedRef result = call_method(session.get(), state.name_run, Py_None, feed.get());
+        unpack(result.get(), outputs, 3);
+        return result;
+    };
+    auto message = [](PyObject* exc) { return check(PyUnicode_Concat(state.msg_inference_failed, str(exc).get())); };
+    raise_detect_error_from(
+        site, run, [](CaughtError& exc) { return exc.matches(PyExc_Exception); }, detect_line::raise_failed, message);
 }
 
 // One kept row: (label, box, score) -> Detection(cls_id=, cls_name=, conf=, xyxy=).
 OwnedRef make_detection(PyObject* self, PyObject* label, PyObject* box, PyObject* score, Frame& site) {
-    site.at(30);
+    site.at(detect_line::unpack_box);
     OwnedRef corners[4];
-    if (!unpack(box, corners, 4)) return {};
-    site.at(31);
-    OwnedRef cid = OwnedRef::steal(PyNumber_Long(label));
-    if (!cid) return {};
-    site.at(32);
-    OwnedRef names = get_attr(self, S.names);
-    OwnedRef fallback = names ? OwnedRef::steal(PyObject_Str(cid.get())) : OwnedRef();
-    OwnedRef name = fallback ? call_method(names.get(), S.get, cid.get(), fallback.get()) : OwnedRef();
-    if (!name) return {};
-    OwnedRef conf = OwnedRef::steal(PyNumber_Float(score));
-    if (!conf) return {};
-    OwnedRef xyxy = OwnedRef::steal(PyTuple_New(4));
-    if (!xyxy) return {};
-    for (int i = 0; i < 4; ++i) {
-        PyObject* v = PyNumber_Long(corners[i].get());
-        if (!v) return {};
-        PyTuple_SET_ITEM(xyxy.get(), i, v);
-    }
-    site.at(33);
-    OwnedRef detection = global(site, S.Detection);
-    if (!detection) return {};
+    unpack(box, corners, 4);
+    site.at(detect_line::class_id);
+    OwnedRef cid = check(PyNumber_Long(label));
+    site.at(detect_line::class_name);
+    OwnedRef names = get_attr(self, state.name_names);
+    OwnedRef fallback = str(cid.get());
+    OwnedRef name = call_method(names.get(), state.name_get, cid.get(), fallback.get());
+    OwnedRef conf = check(PyNumber_Float(score));
+    OwnedRef xyxy = check(PyTuple_New(4));
+    for (int i = 0; i < 4; ++i) PyTuple_SET_ITEM(xyxy.get(), i, check(PyNumber_Long(corners[i].get())).release());
+    site.at(detect_line::detection);
+    OwnedRef detection = global(site, state.name_Detection);
     PyObject* argv[] = {cid.get(), name.get(), conf.get(), xyxy.get()};
-    return OwnedRef::steal(PyObject_Vectorcall(detection.get(), argv, 0, C.kw_detection));
+    return check(PyObject_Vectorcall(detection.get(), argv, 0, state.kw_detection));
 }
 
-PyObject* detect_impl(PyObject* const* args, Frame& site) {
+// labels, boxes, scores = labels[0], boxes[0], scores[0]
+// keep = scores >= float(conf)
+// result = []
+// for label, box, score in zip(labels[keep], boxes[keep], scores[keep]): ...
+OwnedRef confident_detections(PyObject* self, const OwnedRef* outputs, PyObject* conf, Frame& site) {
+    site.at(detect_line::outputs);
+    OwnedRef columns[3];
+    for (int i = 0; i < 3; ++i) columns[i] = get_item(outputs[i].get(), state.int_0);
+    site.at(detect_line::keep);
+    OwnedRef threshold = check(PyNumber_Float(conf));
+    OwnedRef keep = check(PyObject_RichCompare(columns[2].get(), threshold.get(), Py_GE));
+    site.at(detect_line::result);
+    OwnedRef result = check(PyList_New(0));
+    site.at(detect_line::zip);
+    // zip(...): all three selections, then the iterators.
+    OwnedRef kept[3], iters[3];
+    for (int i = 0; i < 3; ++i) kept[i] = get_item(columns[i].get(), keep.get());
+    for (int i = 0; i < 3; ++i) iters[i] = check(PyObject_GetIter(kept[i].get()));
+    for (;;) {
+        OwnedRef row[3];
+        for (int i = 0; i < 3; ++i) {
+            row[i] = next(iters[i].get());
+            if (!row[i]) return result;  // zip stops at the shortest
+        }
+        OwnedRef detection = make_detection(self, row[0].get(), row[1].get(), row[2].get(), site);
+        site.at(detect_line::append);
+        check(PyList_Append(result.get(), detection.get()));
+    }
+}
+
+OwnedRef detect_impl(PyObject* const* args, Frame& site) {
     PyObject* self = args[0];
     PyObject* image = args[1];
     PyObject* conf = args[2];
 
-    site.at(11);
-    OwnedRef np = global(site, S.np);
-    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
-    int usable = ndarray ? PyObject_IsInstance(image, ndarray.get()) : -1;
-    if (usable > 0) {
-        OwnedRef size = get_attr(image, S.size);
-        int empty = size ? compare(size.get(), C.zero, Py_EQ) : -1;
-        usable = empty < 0 ? -1 : !empty;
+    if (!is_usable_input(image, site)) {
+        site.at(detect_line::raise_bad_input);
+        OwnedRef detect_error = global(site, state.name_DetectError);
+        raise_new(detect_error.get(), state.msg_bad_input);
     }
-    if (usable < 0) return nullptr;
-    if (!usable) {
-        site.at(12);
-        OwnedRef detect_error = global(site, S.DetectError);
-        if (detect_error) raise_new(detect_error.get(), C.bad_input);
-        return nullptr;
-    }
-
-    site.at(14);
-    OwnedRef prepared = call_method(self, S._preprocess, image);
+    site.at(detect_line::preprocess);
+    OwnedRef prepared = call_method(self, state.name__preprocess, image);
     OwnedRef inputs[2];
-    if (!prepared || !unpack(prepared.get(), inputs, 2)) return nullptr;
-    site.at(15);
-    OwnedRef dtype = get_attr(self, S._image_dtype);
-    if (!dtype) return nullptr;
-    OwnedRef x = cast_to_half(inputs[0].get(), dtype.get(), site);
-    if (!x && !PyErr_Occurred()) {
-        OwnedRef astype = get_attr(inputs[0].get(), S.astype);
-        x = astype ? call_kw(astype.get(), {dtype.get()}, C.kw_copy_false, {Py_False}) : OwnedRef();
-    }
-    if (!x) return nullptr;
-
+    unpack(prepared.get(), inputs, 2);
+    OwnedRef x = cast_input(self, inputs[0].get(), site);
     OwnedRef outputs[3];
-    if (!run_session(self, x.get(), inputs[1].get(), site, outputs)) return nullptr;
-
-    site.at(23);
-    OwnedRef labels = OwnedRef::steal(PyObject_GetItem(outputs[0].get(), C.zero));
-    OwnedRef boxes = labels ? OwnedRef::steal(PyObject_GetItem(outputs[1].get(), C.zero)) : OwnedRef();
-    OwnedRef scores = boxes ? OwnedRef::steal(PyObject_GetItem(outputs[2].get(), C.zero)) : OwnedRef();
-    if (!scores) return nullptr;
-    site.at(24);
-    OwnedRef threshold = OwnedRef::steal(PyNumber_Float(conf));
-    OwnedRef keep = threshold ? OwnedRef::steal(PyObject_RichCompare(scores.get(), threshold.get(), Py_GE)) : OwnedRef();
-    if (!keep) return nullptr;
-
-    site.at(25);
-    OwnedRef result = OwnedRef::steal(PyList_New(0));
-    if (!result) return nullptr;
-    site.at(26);
-    // zip(labels[keep], boxes[keep], scores[keep]): all three selections, then the iterators.
-    OwnedRef columns[3] = {labels, boxes, scores};
-    OwnedRef kept[3];
-    for (int i = 0; i < 3; ++i) {
-        kept[i] = OwnedRef::steal(PyObject_GetItem(columns[i].get(), keep.get()));
-        if (!kept[i]) return nullptr;
-    }
-    OwnedRef iters[3];
-    for (int i = 0; i < 3; ++i) {
-        iters[i] = OwnedRef::steal(PyObject_GetIter(kept[i].get()));
-        if (!iters[i]) return nullptr;
-    }
-    for (;;) {
-        OwnedRef row[3];
-        for (int i = 0; i < 3; ++i) {
-            row[i] = OwnedRef::steal(PyIter_Next(iters[i].get()));
-            if (!row[i]) return PyErr_Occurred() ? nullptr : result.release();  // zip stops at the shortest
-        }
-        OwnedRef detection = make_detection(self, row[0].get(), row[1].get(), row[2].get(), site);
-        if (!detection) return nullptr;
-        site.at(34);
-        if (PyList_Append(result.get(), detection.get()) < 0) return nullptr;
-    }
+    run_session(self, x.get(), inputs[1].get(), site, outputs);
+    return confident_detections(self, outputs, conf, site);
 }
 
 // ---------------------------------------------------------------------------
@@ -837,78 +933,75 @@ PyObject* detect_impl(PyObject* const* args, Frame& site) {
 
 // The body of `with _LOCK:` in get_detector: look up, construct if missing, read.
 OwnedRef cached_or_new(PyObject* key, PyObject* model, PyObject* device_key, Frame& site) {
-    site.at(6);
-    OwnedRef cache = global(site, S._CACHE);
-    int present = cache ? PySequence_Contains(cache.get(), key) : -1;
-    if (present < 0) return {};
-    if (!present) {
-        site.at(7);
-        OwnedRef cls = global(site, S.DfineDetector);
-        int automatic = cls ? compare(device_key, C.auto_, Py_EQ) : -1;
-        if (automatic < 0) return {};
+    site.at(get_detector_line::if_missing);
+    OwnedRef cache = global(site, state.name__CACHE);
+    if (!check(PySequence_Contains(cache.get(), key))) {
+        site.at(get_detector_line::construct);
+        OwnedRef cls = global(site, state.name_DfineDetector);
+        const bool automatic = compare(device_key, state.str_auto, Py_EQ);
         OwnedRef detector = call(cls.get(), model, automatic ? Py_None : device_key);
-        if (!detector) return {};
-        site.at(8);
-        OwnedRef cache_now = global(site, S._CACHE);
-        if (!cache_now || PyObject_SetItem(cache_now.get(), key, detector.get()) < 0) return {};
+        site.at(get_detector_line::store);
+        OwnedRef cache_now = global(site, state.name__CACHE);
+        check(PyObject_SetItem(cache_now.get(), key, detector.get()));
     }
-    site.at(9);
-    OwnedRef cache_now = global(site, S._CACHE);
-    return cache_now ? OwnedRef::steal(PyObject_GetItem(cache_now.get(), key)) : OwnedRef();
+    site.at(get_detector_line::return_cached);
+    OwnedRef cache_now = global(site, state.name__CACHE);
+    return get_item(cache_now.get(), key);
 }
 
-PyObject* get_detector_impl(PyObject* const* args, Frame& site) {
-    PyObject* model = args[0];
-    PyObject* device = args[1];
-
-    site.at(2);
-    int named = PyObject_IsTrue(device);
-    if (named < 0) return nullptr;
-    site.at(3);
-    OwnedRef key = OwnedRef::steal(PyTuple_Pack(2, model, named ? device : C.auto_));
-    if (!key) return nullptr;
-    PyObject* device_key = PyTuple_GET_ITEM(key.get(), 1);
-
-    // `with _LOCK:` as the statement runs it: __enter__ and __exit__ looked
-    // up on the type, both before entering.
-    site.at(4);
-    OwnedRef lock = global(site, S._LOCK);
-    if (!lock) return nullptr;
-    OwnedRef enter = lookup_special(lock.get(), S.__enter__);
-    OwnedRef exit = enter ? lookup_special(lock.get(), S.__exit__) : OwnedRef();
-    if (!exit) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                         Py_TYPE(lock.get())->tp_name, enter ? " (missed __exit__ method)" : "");
-        return nullptr;
-    }
-    if (!call(enter.get())) return nullptr;  // what __enter__ returns is not kept
-    OwnedRef detector = cached_or_new(key.get(), model, device_key, site);
-    if (detector) {
-        OwnedRef exited = call(exit.get(), Py_None, Py_None, Py_None);
-        return exited ? detector.release() : nullptr;
-    }
-    // Leave the with-block by exception: the lock is released on this way out too.
+// Leaves a with-block by the exception being raised: __exit__ sees it and
+// may suppress it, and the function then returns None.
+OwnedRef exit_with_exception(PyObject* exit, Frame& site) {
     CaughtError caught(site);
     PyObject* value = caught.value();
     PyObject* tb = PyException_GetTraceback(value);
     OwnedRef tb_ref = OwnedRef::steal(tb);
-    OwnedRef exited = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(value)), value, tb ? tb : Py_None);
-    if (!exited) return nullptr;  // the caught exception becomes its context
-    int suppressed = PyObject_IsTrue(exited.get());
-    if (suppressed < 0) return nullptr;
-    if (suppressed) {
-        caught.discard();
-        Py_RETURN_NONE;
-    }
-    caught.reraise();
-    return nullptr;
+    OwnedRef exited = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(value)), value, tb ? tb : Py_None);
+    if (!is_true(exited.get())) caught.reraise();
+    caught.discard();
+    return OwnedRef::borrow(Py_None);
 }
 
-PyObject* available_impl(PyObject* const*, Frame& site) {
-    site.at(2);
-    OwnedRef probe = global(site, S.is_available);
-    return probe ? call(probe.get()).release() : nullptr;
+// `with manager: return body()` as the statement runs it: __enter__ and
+// __exit__ looked up on the type, both before entering.
+template <typename Body>
+OwnedRef with_statement(PyObject* manager, Frame& site, Body body) {
+    OwnedRef enter = lookup_special(manager, state.name___enter__);
+    OwnedRef exit = enter ? lookup_special(manager, state.name___exit__) : OwnedRef();
+    if (!exit) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                     Py_TYPE(manager)->tp_name, enter ? " (missed __exit__ method)" : "");
+        throw PythonError{};
+    }
+    call(enter.get());  // what __enter__ returns is not kept
+    OwnedRef result;
+    try {
+        result = body();
+    } catch (const PythonError&) {
+        return exit_with_exception(exit.get(), site);
+    }
+    call(exit.get(), Py_None, Py_None, Py_None);
+    return result;
+}
+
+OwnedRef get_detector_impl(PyObject* const* args, Frame& site) {
+    PyObject* model = args[0];
+    PyObject* device = args[1];
+
+    site.at(get_detector_line::device_given);
+    const bool named = is_true(device);
+    site.at(get_detector_line::key);
+    OwnedRef key = check(PyTuple_Pack(2, model, named ? device : state.str_auto.get()));
+    PyObject* device_key = PyTuple_GET_ITEM(key.get(), 1);
+    site.at(get_detector_line::with_lock);
+    OwnedRef lock = global(site, state.name__LOCK);
+    return with_statement(lock.get(), site, [&] { return cached_or_new(key.get(), model, device_key, site); });
+}
+
+OwnedRef available_impl(PyObject* const*, Frame& site) {
+    site.at(available_line::probe);
+    OwnedRef probe = global(site, state.name_is_available);
+    return call(probe.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -921,110 +1014,28 @@ constexpr const char* kParamsPreprocess[] = {"self", "image"};
 constexpr const char* kParamsDetect[] = {"self", "image", "conf", "iou"};
 constexpr const char* kParamsGetDetector[] = {"model", "device"};
 
-const FunctionDef kIsAvailable{"is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, 96,
-                               is_available_impl};
-const FunctionDef kProviders{"_providers", "_providers", kProvidersDoc, kParamsDevice, 1, 101, providers_impl};
-const FunctionDef kInit{"__init__", "DfineDetector.__init__", nullptr, kParamsInit, 3, 117, init_impl};
-const FunctionDef kPreprocess{"_preprocess", "DfineDetector._preprocess", kPreprocessDoc, kParamsPreprocess, 2, 148,
-                              preprocess_impl};
-const FunctionDef kDetect{"detect", "DfineDetector.detect", kDetectDoc, kParamsDetect, 4, 184, detect_impl};
-const FunctionDef kGetDetector{"get_detector", "get_detector", kGetDetectorDoc, kParamsGetDetector, 2, 226,
-                               get_detector_impl};
-const FunctionDef kAvailable{"available", "available", kAvailableDoc, nullptr, 0, 236, available_impl};
-
-struct Body {
-    PyObject* module;
-    PyObject* dict;
-    PyObject* name;      // the full dotted name, for __module__
-    PyObject* filename;  // for code objects
-    Frame& site;
-
-    bool bind(PyObject* name_, OwnedRef value) { return value && PyDict_SetItem(dict, name_, value.get()) == 0; }
-    bool bind(PyObject* name_, PyObject* value) { return value && PyDict_SetItem(dict, name_, value) == 0; }
-    OwnedRef read(PyObject* name_) { return global(site, name_); }
-
-    OwnedRef import(const char* module_name) {
-        OwnedRef n = OwnedRef::steal(PyUnicode_FromString(module_name));
-        return n ? OwnedRef::steal(PyImport_ImportModuleLevelObject(n.get(), dict, nullptr, nullptr, 0)) : OwnedRef();
-    }
-
-    // `from package import member`, with the interpreter's fallback to a
-    // submodule and its ImportError when neither exists.
-    OwnedRef import_from(const char* package, const char* member) {
-        OwnedRef pkg_name = OwnedRef::steal(PyUnicode_FromString(package));
-        OwnedRef member_name = OwnedRef::steal(PyUnicode_FromString(member));
-        OwnedRef fromlist = member_name ? OwnedRef::steal(PyTuple_Pack(1, member_name.get())) : OwnedRef();
-        if (!pkg_name || !fromlist) return {};
-        OwnedRef pkg = OwnedRef::steal(PyImport_ImportModuleLevelObject(pkg_name.get(), dict, nullptr, fromlist.get(), 0));
-        if (!pkg) return {};
-        OwnedRef value = get_attr(pkg.get(), member_name.get());
-        if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
-        PyErr_Clear();
-        // The submodule, found in the registry under the package's own name.
-        OwnedRef pkg_name_now = get_attr(pkg.get(), S.__name__);
-        if (pkg_name_now && PyUnicode_Check(pkg_name_now.get())) {
-            OwnedRef full = OwnedRef::steal(PyUnicode_FromFormat("%U.%U", pkg_name_now.get(), member_name.get()));
-            PyObject* sub = full ? PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()) : nullptr;
-            if (sub) return OwnedRef::borrow(sub);
-            if (PyErr_Occurred()) return {};
-        } else {
-            pkg_name_now = OwnedRef();
-        }
-        PyErr_Clear();
-        OwnedRef shown = pkg_name_now ? pkg_name_now : OwnedRef::steal(PyUnicode_FromString("<unknown module name>"));
-        OwnedRef path = OwnedRef::steal(PyModule_GetFilenameObject(pkg.get()));
-        if (!shown) return {};
-        OwnedRef message;
-        if (!path || !PyUnicode_Check(path.get())) {
-            PyErr_Clear();
-            path = OwnedRef();
-            message = OwnedRef::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                           member_name.get(), shown.get()));
-        } else {
-            const char* fmt = package_initializing(pkg.get())
-                                  ? "cannot import name %R from partially initialized module %R "
-                                    "(most likely due to a circular import) (%S)"
-                                  : "cannot import name %R from %R (%S)";
-            message = OwnedRef::steal(PyUnicode_FromFormat(fmt, member_name.get(), shown.get(), path.get()));
-        }
-        if (message) PyErr_SetImportError(message.get(), pkg_name_now.get(), path.get());
-        return {};
-    }
-
-    // Whether the package is still running its own import (a circular import).
-    static bool package_initializing(PyObject* pkg) {
-        OwnedRef spec = get_attr(pkg, S.__spec__);
-        OwnedRef flag = spec ? get_attr(spec.get(), S._initializing) : OwnedRef();
-        int initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
-        PyErr_Clear();
-        return initializing > 0;
-    }
-
-    // A class statement's namespace starts with __module__ and __qualname__,
-    // then holds the body's names in order.
-    OwnedRef make_class(PyObject* metatype, const char* cls_name, PyObject* bases, PyObject* body) {
-        OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString(cls_name));
-        OwnedRef ns = qualname ? OwnedRef::steal(PyDict_New()) : OwnedRef();
-        if (!ns || PyDict_SetItem(ns.get(), S.__module__, name) < 0 ||
-            PyDict_SetItem(ns.get(), S.__qualname__, qualname.get()) < 0 || PyDict_Update(ns.get(), body) < 0)
-            return {};
-        return OwnedRef::steal(PyObject_CallFunction(metatype, "sOO", cls_name, bases, ns.get()));
-    }
-
-    OwnedRef function(const FunctionDef& def, PyObject* defaults, std::initializer_list<const char*> annotations) {
-        OwnedRef ann = OwnedRef::steal(PyDict_New());
-        if (!ann) return {};
-        for (auto it = annotations.begin(); it != annotations.end(); it += 2) {
-            OwnedRef text = OwnedRef::steal(PyUnicode_FromString(it[1]));
-            if (!text || PyDict_SetItemString(ann.get(), it[0], text.get()) < 0) return {};
-        }
-        return OwnedRef::steal(make_function(def, name, filename, dict, defaults, ann.get()));
-    }
-
-    bool run();
-    bool remember_libraries();
-    bool define_records();
-    bool define_detector(PyObject* default_model);
+const FunctionDef kIsAvailable{
+    "is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, module_line::def_is_available, is_available_impl,
+};
+const FunctionDef kProviders{
+    "_providers", "_providers", kProvidersDoc, kParamsDevice, 1, module_line::def_providers, providers_impl,
+};
+const FunctionDef kInit{
+    "__init__", "DfineDetector.__init__", nullptr, kParamsInit, 3, module_line::def_init, init_impl,
+};
+const FunctionDef kPreprocess{
+    "_preprocess",   "DfineDetector._preprocess", kPreprocessDoc, kParamsPreprocess, 2, module_line::def_preprocess,
+    preprocess_impl,
+};
+const FunctionDef kDetect{
+    "detect", "DfineDetector.detect", kDetectDoc, kParamsDetect, 4, module_line::def_detect, detect_impl,
+};
+const FunctionDef kGetDetector{
+    "get_detector",    "get_detector", kGetDetectorDoc, kParamsGetDetector, 2, module_line::def_get_detector,
+    get_detector_impl,
+};
+const FunctionDef kAvailable{
+    "available", "available", kAvailableDoc, nullptr, 0, module_line::def_available, available_impl,
 };
 
 // "major.minor..." as two numbers; false for anything else.
@@ -1046,244 +1057,324 @@ bool parse_release(const char* text, int& major, int& minor) {
 // that is missing or not a readable version string.
 bool read_pillow_release(int& major, int& minor) {
     OwnedRef pil = OwnedRef::steal(PyImport_ImportModule("PIL"));
-    OwnedRef version = pil ? get_attr(pil.get(), S.__version__) : OwnedRef();
+    OwnedRef version = pil ? OwnedRef::steal(PyObject_GetAttr(pil.get(), state.name___version__)) : OwnedRef();
     const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     PyErr_Clear();
     return text && parse_release(text, major, minor);
 }
 
 // The objects the fused path is allowed to stand in for; false when one is
-// missing or is not what the kernel reproduces (the fused path then stays off).
-bool watch_library_names(BoundLibraries& bound) {
-    OwnedRef image_class = get_attr(bound.image, S.Image);
-    if (!image_class || !PyType_Check(image_class.get())) return false;
+// not what the kernel reproduces.  Throws when one is missing.
+bool watch_library_names(Libraries& lib) {
+    OwnedRef image_class = get_attr(lib.mod_image, state.name_Image);
+    if (!PyType_Check(image_class.get())) return false;
     for (size_t i = 0; i < kWatchedCount; ++i) {
         const WatchedName& w = kWatchedNames[i];
-        PyObject* owner = w.owner == Owner::cv2     ? bound.cv2
-                          : w.owner == Owner::image ? bound.image
-                          : w.owner == Owner::np    ? bound.np
+        PyObject* owner = w.owner == Owner::cv2     ? lib.mod_cv2.get()
+                          : w.owner == Owner::image ? lib.mod_image.get()
+                          : w.owner == Owner::np    ? lib.mod_np.get()
                                                     : image_class.get();
-        OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(w.name));
-        OwnedRef seen = name ? get_attr(owner, name.get()) : OwnedRef();
-        if (!seen) return false;
+        OwnedRef name = intern(w.name);
+        OwnedRef seen = get_attr(owner, name.get());
         if (w.constant >= 0 && (!PyLong_Check(seen.get()) || PyLong_AsLong(seen.get()) != w.constant)) return false;
-        bound.watched[i] = {Py_NewRef(owner), name.release(), seen.release()};
+        lib.watched[i].owner = OwnedRef::borrow(owner);
+        lib.watched[i].name = std::move(name);
+        lib.watched[i].seen = std::move(seen);
     }
     return true;
 }
 
-void release(BoundLibraries& bound) {
-    Py_XDECREF(bound.cv2);
-    Py_XDECREF(bound.image);
-    Py_XDECREF(bound.np);
-    Py_XDECREF(bound.ndarray);
-    Py_XDECREF(bound.float16);
-    Py_XDECREF(bound.empty);
-    for (Watched& w : bound.watched) {
-        Py_XDECREF(w.owner);
-        Py_XDECREF(w.name);
-        Py_XDECREF(w.seen);
+struct Body {
+    PyObject* module;
+    PyObject* dict;
+    PyObject* name;      // the full dotted name, for __module__
+    PyObject* filename;  // for code objects
+    Frame& site;
+
+    void at(int line) { site.line = line; }
+    void bind(PyObject* key, OwnedRef value) { check(PyDict_SetItem(dict, key, value.get())); }
+    OwnedRef read(PyObject* key) { return global(site, key); }
+
+    OwnedRef import(const char* module_name) {
+        OwnedRef n = text(module_name);
+        return check(PyImport_ImportModuleLevelObject(n.get(), dict, nullptr, nullptr, 0));
     }
+
+    // `from package import member`, with the interpreter's fallback to a
+    // submodule and its ImportError when neither exists.
+    OwnedRef import_from(const char* package, const char* member) {
+        OwnedRef pkg_name = text(package);
+        OwnedRef member_name = text(member);
+        OwnedRef fromlist = check(PyTuple_Pack(1, member_name.get()));
+        OwnedRef pkg = check(PyImport_ImportModuleLevelObject(pkg_name.get(), dict, nullptr, fromlist.get(), 0));
+        OwnedRef value = OwnedRef::steal(PyObject_GetAttr(pkg.get(), member_name.get()));
+        if (value) return value;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        // The submodule, found in the registry under the package's own name.
+        OwnedRef pkg_name_now = OwnedRef::steal(PyObject_GetAttr(pkg.get(), state.name___name__));
+        if (pkg_name_now && PyUnicode_Check(pkg_name_now.get())) {
+            OwnedRef full = check(PyUnicode_FromFormat("%U.%U", pkg_name_now.get(), member_name.get()));
+            PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+            if (sub) return OwnedRef::borrow(sub);
+            if (PyErr_Occurred()) throw PythonError{};
+        } else {
+            pkg_name_now = OwnedRef();
+        }
+        PyErr_Clear();
+        raise_cannot_import(pkg.get(), pkg_name_now.get(), member_name.get());
+    }
+
+    // ImportError("cannot import name ...") as the import statement words it.
+    [[noreturn]] static void raise_cannot_import(PyObject* pkg, PyObject* pkg_name, PyObject* member_name) {
+        OwnedRef shown =
+            pkg_name ? OwnedRef::borrow(pkg_name) : OwnedRef::steal(PyUnicode_FromString("<unknown module name>"));
+        OwnedRef path = OwnedRef::steal(PyModule_GetFilenameObject(pkg));
+        if (!shown) throw PythonError{};
+        OwnedRef message;
+        if (!path || !PyUnicode_Check(path.get())) {
+            PyErr_Clear();
+            path = OwnedRef();
+            message = check(
+                PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", member_name, shown.get()));
+        } else {
+            const char* fmt = package_initializing(pkg) ? "cannot import name %R from partially initialized module %R "
+                                                          "(most likely due to a circular import) (%S)"
+                                                        : "cannot import name %R from %R (%S)";
+            message = check(PyUnicode_FromFormat(fmt, member_name, shown.get(), path.get()));
+        }
+        PyErr_SetImportError(message.get(), pkg_name, path.get());
+        throw PythonError{};
+    }
+
+    // Whether the package is still running its own import (a circular import).
+    static bool package_initializing(PyObject* pkg) {
+        OwnedRef spec = OwnedRef::steal(PyObject_GetAttr(pkg, state.name___spec__));
+        OwnedRef flag = spec ? OwnedRef::steal(PyObject_GetAttr(spec.get(), state.name__initializing)) : OwnedRef();
+        int initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+        PyErr_Clear();
+        return initializing > 0;
+    }
+
+    // A class statement's namespace starts with __module__ and __qualname__,
+    // then holds the body's names in order.
+    OwnedRef make_class(const char* cls_name, PyObject* bases, PyObject* body) {
+        OwnedRef qualname = text(cls_name);
+        OwnedRef ns = check(PyDict_New());
+        check(PyDict_SetItem(ns.get(), state.name___module__, name));
+        check(PyDict_SetItem(ns.get(), state.name___qualname__, qualname.get()));
+        check(PyDict_Update(ns.get(), body));
+        PyObject* metatype = reinterpret_cast<PyObject*>(&PyType_Type);
+        return check(PyObject_CallFunction(metatype, "sOO", cls_name, bases, ns.get()));
+    }
+
+    OwnedRef function(const FunctionDef& def, PyObject* defaults, std::initializer_list<const char*> annotations) {
+        OwnedRef ann = check(PyDict_New());
+        for (auto it = annotations.begin(); it != annotations.end(); it += 2)
+            check(PyDict_SetItemString(ann.get(), it[0], text(it[1]).get()));
+        return check(make_function(def, name, filename, dict, defaults, ann.get()));
+    }
+
+    void run() {
+        import_libraries();
+        bind_settings();
+        define_records();
+        define_functions();
+    }
+
+    void import_libraries();
+    void remember_libraries();
+    void bind_settings();
+    void define_records();
+    void define_functions();
+    void define_detector(PyObject* default_model);
+};
+
+void Body::import_libraries() {
+    at(module_line::import_logging);
+    bind(state.name_logging, import("logging"));
+    at(module_line::import_threading);
+    bind(state.name_threading, import("threading"));
+    at(module_line::import_dataclass);
+    bind(state.name_dataclass, import_from("dataclasses", "dataclass"));
+    at(module_line::import_cv2);
+    bind(state.name_cv2, import("cv2"));
+    at(module_line::import_numpy);
+    bind(state.name_np, import("numpy"));
+    at(module_line::import_image);
+    bind(state.name_Image, import_from("PIL", "Image"));
+    at(module_line::import_weights);
+    bind(state.name_weights, import_from("quarn", "weights"));
+    remember_libraries();
 }
 
-bool Body::remember_libraries() {
-    OwnedRef cv2 = read(S.cv2), image = read(S.Image), np = read(S.np);
-    OwnedRef ndarray = np ? get_attr(np.get(), S.ndarray) : OwnedRef();
-    OwnedRef float16 = ndarray ? get_attr(np.get(), S.float16) : OwnedRef();
-    if (!cv2 || !image || !ndarray || !float16) return false;
+// Keeps what the native paths need to recognise the libraries later.  A
+// failed earlier import's references are dropped now, under the import lock.
+void Body::remember_libraries() {
+    Libraries lib;
+    lib.mod_cv2 = read(state.name_cv2);
+    lib.mod_image = read(state.name_Image);
+    lib.mod_np = read(state.name_np);
+    lib.type_ndarray = get_attr(lib.mod_np, state.name_ndarray);
+    lib.dtype_float16 = get_attr(lib.mod_np, state.name_float16);
     // The pass order depends on Pillow's release; an unreadable version keeps
-    // every image on the library path.
+    // every image on the library path, but not the float16 cast.
     int major = 0, minor = 0;
-    const bool known = read_pillow_release(major, minor);
-    BoundLibraries bound;
-    bound.cv2 = cv2.release();
-    bound.image = image.release();
-    bound.np = np.release();
-    bound.ndarray = ndarray.release();
-    bound.float16 = float16.release();
-    bound.empty = get_attr(bound.np, S.empty).release();
-    bound.pass_order = pass_order_for_pillow(major, minor);
-    bound.fused_preprocess = known && bound.empty && watch_library_names(bound);
-    PyErr_Clear();  // a name not found only keeps the fused path off
-    std::swap(g_bound, bound);
-    // A failed earlier import's references are dropped now, under the import lock.
-    release(bound);
-    return true;
+    lib.pillow_version_known = read_pillow_release(major, minor);
+    lib.pass_order = pass_order_for_pillow(major, minor);
+    try {
+        lib.fn_empty = get_attr(lib.mod_np, state.name_empty);
+        lib.fused_preprocess = lib.pillow_version_known && watch_library_names(lib);
+    } catch (const PythonError&) {
+        PyErr_Clear();  // a name not found only keeps the fused path off
+    }
+    static_cast<Libraries&>(state) = std::move(lib);
 }
 
-bool Body::define_records() {
-    site.line = 72;
-    OwnedRef bases = OwnedRef::steal(PyTuple_Pack(1, PyExc_RuntimeError));
-    OwnedRef ns = OwnedRef::steal(Py_BuildValue("{s:s}", "__doc__", kDetectErrorDoc));
-    if (!bases || !ns || !bind(S.DetectError, make_class(reinterpret_cast<PyObject*>(&PyType_Type), "DetectError",
-                                                         bases.get(), ns.get())))
-        return false;
+void Body::bind_settings() {
+    at(module_line::logger);
+    OwnedRef logging = read(state.name_logging);
+    OwnedRef logger_name = text("quarn.detect.dfine");
+    bind(state.name_logger, call_method(logging.get(), state.name_getLogger, logger_name.get()));
+    at(module_line::default_weights);
+    bind(state.name_DEFAULT_WEIGHTS, text("dfine_m_coco.onnx"));
+    at(module_line::module_key);
+    bind(state.name__MODULE, text("detect"));
+    at(module_line::input_size);
+    bind(state.name__INPUT_SIZE, check(PyLong_FromLong(640)));
+    at(module_line::coco80);
+    OwnedRef coco = check(PyTuple_New(80));
+    for (Py_ssize_t i = 0; i < 80; ++i) PyTuple_SET_ITEM(coco.get(), i, text(kCoco80[i]).release());
+    bind(state.name_COCO80, coco);
+    at(module_line::cache);
+    bind(state.name__CACHE, check(PyDict_New()));
+    at(module_line::lock);
+    OwnedRef threading = read(state.name_threading);
+    bind(state.name__LOCK, call_method(threading.get(), state.name_Lock));
+}
 
-    site.line = 76;
-    OwnedRef fields = OwnedRef::steal(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "cls_id", "int", "cls_name", "str", "conf",
-                                                    "float", "xyxy", "tuple[int, int, int, int]", "obb",
-                                                    "tuple[float, ...] | None"));
-    OwnedRef record_ns = OwnedRef::steal(
+void Body::define_records() {
+    at(module_line::class_detect_error);
+    OwnedRef bases = check(PyTuple_Pack(1, PyExc_RuntimeError));
+    OwnedRef ns = check(Py_BuildValue("{s:s}", "__doc__", kDetectErrorDoc));
+    bind(state.name_DetectError, make_class("DetectError", bases.get(), ns.get()));
+
+    at(module_line::class_detection);
+    OwnedRef fields = check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "cls_id", "int", "cls_name", "str", "conf", "float",
+                                          "xyxy", "tuple[int, int, int, int]", "obb", "tuple[float, ...] | None"));
+    OwnedRef record_ns = check(
         Py_BuildValue("{s:O,s:s,s:O}", "__annotations__", fields.get(), "__doc__", kDetectionDoc, "obb", Py_None));
-    OwnedRef no_bases = OwnedRef::steal(PyTuple_New(0));
-    if (!fields || !record_ns || !no_bases) return false;
-    OwnedRef plain = make_class(reinterpret_cast<PyObject*>(&PyType_Type), "Detection", no_bases.get(), record_ns.get());
-    OwnedRef dataclass = plain ? read(S.dataclass) : OwnedRef();
-    return dataclass && bind(S.Detection, call(dataclass.get(), plain.get()));
+    OwnedRef no_bases = check(PyTuple_New(0));
+    OwnedRef plain = make_class("Detection", no_bases.get(), record_ns.get());
+    OwnedRef dataclass = read(state.name_dataclass);
+    bind(state.name_Detection, call(dataclass.get(), plain.get()));
 }
 
-bool Body::define_detector(PyObject* default_model) {
-    site.line = 114;
-    OwnedRef init_defaults = OwnedRef::steal(PyTuple_Pack(2, default_model, Py_None));
-    OwnedRef detect_defaults = OwnedRef::steal(Py_BuildValue("(dd)", 0.25, 0.45));
-    if (!init_defaults || !detect_defaults) return false;
+void Body::define_functions() {
+    // Defaults are fixed now: rebinding DEFAULT_WEIGHTS later changes none.
+    OwnedRef default_model = read(state.name_DEFAULT_WEIGHTS);
+    OwnedRef model_defaults = check(PyTuple_Pack(1, default_model.get()));
+    at(module_line::def_is_available);
+    bind(state.name_is_available, function(kIsAvailable, model_defaults.get(), {"model", "str", "return", "bool"}));
+    at(module_line::def_providers);
+    bind(state.name__providers, function(kProviders, nullptr, {"device", "str | None", "return", "list[str]"}));
+    define_detector(default_model.get());
+    at(module_line::def_get_detector);
+    OwnedRef getter_defaults = check(PyTuple_Pack(2, default_model.get(), Py_None));
+    bind(state.name_get_detector, function(kGetDetector, getter_defaults.get(),
+                                           {"model", "str", "device", "str | None", "return", "DfineDetector"}));
+    at(module_line::def_available);
+    bind(state.name_available, function(kAvailable, nullptr, {"return", "bool"}));
+}
+
+void Body::define_detector(PyObject* default_model) {
+    at(module_line::class_detector);
+    OwnedRef init_defaults = check(PyTuple_Pack(2, default_model, Py_None));
+    OwnedRef detect_defaults = check(Py_BuildValue("(dd)", 0.25, 0.45));
     OwnedRef init = function(kInit, init_defaults.get(), {"model", "str", "device", "str | None", "return", "None"});
-    OwnedRef preprocess = function(kPreprocess, nullptr,
-                                   {"image", "np.ndarray", "return", "tuple[np.ndarray, np.ndarray]"});
+    OwnedRef preprocess =
+        function(kPreprocess, nullptr, {"image", "np.ndarray", "return", "tuple[np.ndarray, np.ndarray]"});
     OwnedRef detect = function(kDetect, detect_defaults.get(),
                                {"image", "np.ndarray", "conf", "float", "iou", "float", "return", "list[Detection]"});
-    if (!init || !preprocess || !detect) return false;
-    OwnedRef ns = OwnedRef::steal(Py_BuildValue("{s:s,s:O,s:O,s:O}", "__doc__", kDetectorDoc, "__init__", init.get(),
-                                                "_preprocess", preprocess.get(), "detect", detect.get()));
-    OwnedRef no_bases = OwnedRef::steal(PyTuple_New(0));
-    if (!ns || !no_bases) return false;
-    return bind(S.DfineDetector,
-                make_class(reinterpret_cast<PyObject*>(&PyType_Type), "DfineDetector", no_bases.get(), ns.get()));
-}
-
-bool Body::run() {
-    site.line = 40;
-    if (!bind(S.logging, import("logging"))) return false;
-    site.line = 41;
-    if (!bind(S.threading, import("threading"))) return false;
-    site.line = 42;
-    if (!bind(S.dataclass, import_from("dataclasses", "dataclass"))) return false;
-    site.line = 44;
-    if (!bind(S.cv2, import("cv2"))) return false;
-    site.line = 45;
-    if (!bind(S.np, import("numpy"))) return false;
-    site.line = 46;
-    if (!bind(S.Image, import_from("PIL", "Image"))) return false;
-    site.line = 48;
-    if (!bind(S.weights, import_from("quarn", "weights"))) return false;
-    if (!remember_libraries()) return false;
-
-    site.line = 50;
-    OwnedRef logging = read(S.logging);
-    OwnedRef logger_name = OwnedRef::steal(PyUnicode_FromString("quarn.detect.dfine"));
-    if (!logging || !logger_name || !bind(S.logger, call_method(logging.get(), S.getLogger, logger_name.get())))
-        return false;
-
-    site.line = 52;
-    if (!bind(S.DEFAULT_WEIGHTS, OwnedRef::steal(PyUnicode_FromString("dfine_m_coco.onnx")))) return false;
-    site.line = 53;
-    if (!bind(S._MODULE, OwnedRef::steal(PyUnicode_FromString("detect")))) return false;
-    site.line = 54;
-    if (!bind(S._INPUT_SIZE, OwnedRef::steal(PyLong_FromLong(640)))) return false;
-    site.line = 56;
-    OwnedRef coco = OwnedRef::steal(PyTuple_New(80));
-    if (!coco) return false;
-    for (Py_ssize_t i = 0; i < 80; ++i) {
-        PyObject* entry = PyUnicode_FromString(kCoco80[i]);
-        if (!entry) return false;
-        PyTuple_SET_ITEM(coco.get(), i, entry);
-    }
-    if (!bind(S.COCO80, coco)) return false;
-
-    site.line = 68;
-    if (!bind(S._CACHE, OwnedRef::steal(PyDict_New()))) return false;
-    site.line = 69;
-    OwnedRef threading = read(S.threading);
-    if (!threading || !bind(S._LOCK, call_method(threading.get(), S.Lock))) return false;
-
-    if (!define_records()) return false;
-
-    // Defaults are fixed now: rebinding DEFAULT_WEIGHTS later changes none.
-    OwnedRef default_model = read(S.DEFAULT_WEIGHTS);
-    OwnedRef model_defaults = default_model ? OwnedRef::steal(PyTuple_Pack(1, default_model.get())) : OwnedRef();
-    if (!model_defaults) return false;
-    site.line = kIsAvailable.first_line;
-    if (!bind(S.is_available, function(kIsAvailable, model_defaults.get(), {"model", "str", "return", "bool"})))
-        return false;
-    site.line = kProviders.first_line;
-    if (!bind(S._providers, function(kProviders, nullptr, {"device", "str | None", "return", "list[str]"})))
-        return false;
-    if (!define_detector(default_model.get())) return false;
-    site.line = kGetDetector.first_line;
-    OwnedRef getter_defaults = OwnedRef::steal(PyTuple_Pack(2, default_model.get(), Py_None));
-    if (!getter_defaults ||
-        !bind(S.get_detector, function(kGetDetector, getter_defaults.get(),
-                                       {"model", "str", "device", "str | None", "return", "DfineDetector"})))
-        return false;
-    site.line = kAvailable.first_line;
-    return bind(S.available, function(kAvailable, nullptr, {"return", "bool"}));
+    OwnedRef ns = check(Py_BuildValue("{s:s,s:O,s:O,s:O}", "__doc__", kDetectorDoc, "__init__", init.get(),
+                                      "_preprocess", preprocess.get(), "detect", detect.get()));
+    OwnedRef no_bases = check(PyTuple_New(0));
+    bind(state.name_DfineDetector, make_class("DfineDetector", no_bases.get(), ns.get()));
 }
 
 // ---------------------------------------------------------------------------
 // The loading frame: one module per process, in one interpreter.
 
 // Copies `spec.<attr>` into the module as `key`; a missing attribute is skipped.
-bool copy_spec_attr(PyObject* spec, PyObject* attr, PyObject* dict, PyObject* key, bool keep_none) {
-    OwnedRef value = get_attr(spec, attr);
+void copy_spec_attr(PyObject* spec, PyObject* attr, PyObject* dict, PyObject* key, bool keep_none) {
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(spec, attr));
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
         PyErr_Clear();
-        return true;
+        return;
     }
-    if (!keep_none && value.get() == Py_None) return true;
-    return PyDict_SetItem(dict, key, value.get()) == 0;
+    if (!keep_none && value.get() == Py_None) return;
+    check(PyDict_SetItem(dict, key, value.get()));
+}
+
+OwnedRef create_steps(PyObject* spec) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) throw PythonError{};
+    if (state.interpreter == -1) {
+        state.interpreter = id;
+    } else if (state.interpreter != id) {
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        throw PythonError{};
+    }
+    if (state.module) return state.module;
+    make_names();
+
+    OwnedRef name = get_attr(spec, state.name_name);
+    OwnedRef module = check(PyModule_NewObject(name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());
+    copy_spec_attr(spec, state.name_loader, dict, state.name___loader__, true);
+    copy_spec_attr(spec, state.name_origin, dict, state.name___file__, true);
+    copy_spec_attr(spec, state.name_parent, dict, state.name___package__, true);
+    copy_spec_attr(spec, state.name_submodule_search_locations, dict, state.name___path__, false);
+    return module;
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (g_interpreter == -1) {
-        g_interpreter = id;
-    } else if (g_interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    try {
+        return create_steps(spec).release();
+    } catch (const PythonError&) {
         return nullptr;
     }
-    if (g_module) return Py_NewRef(g_module);
-    if (!make_names()) return nullptr;
-
-    OwnedRef name = get_attr(spec, S.name);
-    OwnedRef module = name ? OwnedRef::steal(PyModule_NewObject(name.get())) : OwnedRef();
-    if (!module) return nullptr;
-    PyObject* dict = PyModule_GetDict(module.get());
-    if (!copy_spec_attr(spec, S.loader, dict, S.__loader__, true) ||
-        !copy_spec_attr(spec, S.origin, dict, S.__file__, true) ||
-        !copy_spec_attr(spec, S.parent, dict, S.__package__, true) ||
-        !copy_spec_attr(spec, S.submodule_search_locations, dict, S.__path__, false))
-        return nullptr;
-    return module.release();
 }
 
-bool warn_on_version_mismatch() {
+void warn_on_version_mismatch() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    if (major == 3 && minor == 11) return true;
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
-                            kFullName, "does not match", major, minor) == 0;
+    if (major == 3 && minor == 11) return;
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                           "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
+                           kFullName, "does not match", major, minor));
 }
 
-bool exec_steps(PyObject* module, PyObject* dict, Frame& site, bool& registered) {
-    OwnedRef builtins = OwnedRef::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || PyDict_SetItem(dict, S.__builtins__, builtins.get()) < 0) return false;
-    if (!warn_on_version_mismatch()) return false;
-    if (!make_names() || !make_constants() || ready_function_type() < 0) return false;
+void exec_steps(PyObject* module, PyObject* dict, Frame& site, bool& registered) {
+    OwnedRef builtins = check(PyImport_ImportModule("builtins"));
+    check(PyDict_SetItem(dict, state.name___builtins__, builtins.get()));
+    warn_on_version_mismatch();
+    make_names();
+    make_constants();
+    check(ready_function_type());
 
-    OwnedRef full_name = OwnedRef::steal(PyUnicode_FromString(kFullName));
-    OwnedRef filename = OwnedRef::steal(PyUnicode_FromString(kSourceFile));
-    if (!full_name || !filename) return false;
+    OwnedRef full_name = text(kFullName);
+    OwnedRef filename = text(kSourceFile);
     PyObject* registry = PyImport_GetModuleDict();
-    int present = PyDict_Contains(registry, full_name.get());
-    if (present < 0 || (!present && PyDict_SetItem(registry, full_name.get(), module) < 0)) return false;
+    const bool present = check(PyDict_Contains(registry, full_name.get()));
+    if (!present) check(PyDict_SetItem(registry, full_name.get(), module));
     registered = !present;
 
     Body body{module, dict, full_name.get(), filename.get(), site};
-    return body.run();
+    body.run();
 }
 
 // Takes back the registry entry a failed exec step added, unless someone has
@@ -1300,21 +1391,26 @@ void unregister(PyObject* module) {
 }
 
 int exec_module(PyObject* module) {
-    if (g_module) {
-        if (g_module == module) return 0;
+    if (state.module) {
+        if (state.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'dfine_runner' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    g_module = Py_NewRef(module);
+    state.module = OwnedRef::borrow(module);
     PyObject* dict = PyModule_GetDict(module);
-    Frame site{dict, 1, 1};
+    Frame site{dict, module_line::first, module_line::first};
     bool registered = false;
-    if (exec_steps(module, dict, site, registered)) return 0;
-
+    try {
+        exec_steps(module, dict, site, registered);
+        return 0;
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
     if (PyErr_Occurred()) _PyTraceback_Add("init quarn.inspection.detect.dfine_runner", kSourceFile, site.line);
     if (registered) unregister(module);
-    Py_CLEAR(g_module);
+    state.module = OwnedRef();
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init quarn.inspection.detect.dfine_runner");
     return -1;
 }
@@ -1326,15 +1422,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "dfine_runner",
-    kModuleDoc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "dfine_runner", kModuleDoc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <structmember.h>
 
+#include <new>
+
 #include "owned_ref.hpp"
+#include "python_error.hpp"
 
 namespace quarn {
 namespace {
@@ -10,8 +13,7 @@ namespace {
 constexpr int kMaxParams = 8;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionImpl impl;
     int nparams;
     int first_line;
@@ -55,8 +57,8 @@ void raise_arg_count(FunctionObject* f, Py_ssize_t min, Py_ssize_t max, Py_ssize
         how = "at most";
         bound = max;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name_of(f), how, bound, bound == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name_of(f), how, bound,
+                 bound == 1 ? "" : "s", given);
 }
 
 int find_param(FunctionObject* f, PyObject* key) {
@@ -72,8 +74,7 @@ int find_param(FunctionObject* f, PyObject* key) {
 }
 
 // Fills `bound` (borrowed references) from the call's arguments.
-bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** bound) {
+bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (f->nparams == 0) {
         if (nargs > 0) {
@@ -132,9 +133,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     OwnedRef defaults = OwnedRef::borrow(f->defaults);
     OwnedRef globals = OwnedRef::borrow(f->globals);
     Frame frame{globals.get(), f->first_line, f->first_line, self};
-    PyObject* result = f->impl(bound, frame);
-    if (!result && !frame.reraised) frame.add_traceback_entry();
-    return result;
+    // The one place where the module's C++ errors become Python errors again.
+    try {
+        OwnedRef result = f->impl(bound, frame);
+        if (result) return result.release();
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!frame.reraised) frame.add_traceback_entry();
+    return nullptr;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -282,10 +290,9 @@ OwnedRef make_code(const FunctionDef& def, PyObject* filename, PyObject* params)
     OwnedRef empty = OwnedRef::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, def.name, def.first_line)));
     if (!empty) return {};
     OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    OwnedRef kwargs = OwnedRef::steal(Py_BuildValue("{s:i,s:i,s:O,s:s,s:i}", "co_argcount", def.nparams,
-                                                    "co_nlocals", def.nparams, "co_varnames", params,
-                                                    "co_qualname", def.qualname, "co_flags",
-                                                    CO_OPTIMIZED | CO_NEWLOCALS));
+    OwnedRef kwargs = OwnedRef::steal(Py_BuildValue("{s:i,s:i,s:O,s:s,s:i}", "co_argcount", def.nparams, "co_nlocals",
+                                                    def.nparams, "co_varnames", params, "co_qualname", def.qualname,
+                                                    "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
     OwnedRef noargs = OwnedRef::steal(PyTuple_New(0));
     if (!replace || !kwargs || !noargs) return {};
     return OwnedRef::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
@@ -304,8 +311,8 @@ void Frame::add_traceback_entry() const noexcept {
 int ready_function_type() {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
     FunctionType.tp_basicsize = sizeof(FunctionObject);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_doc = "A native function of quarn that introspects like a Python function.";
     FunctionType.tp_dealloc = function_dealloc;
     FunctionType.tp_repr = function_repr;
@@ -322,8 +329,8 @@ int ready_function_type() {
     return PyType_Ready(&FunctionType);
 }
 
-PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject* filename,
-                        PyObject* globals, PyObject* defaults, PyObject* annotations) {
+PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject* filename, PyObject* globals,
+                        PyObject* defaults, PyObject* annotations) {
     if (def.nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         return nullptr;

@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include "owned_ref.hpp"
+
 namespace quarn {
 
 // What a running call knows of its function: the globals it reads its
@@ -28,8 +30,10 @@ struct Frame {
     void add_traceback_entry() const noexcept;
 };
 
-// `args` holds exactly one borrowed object per parameter, in order.
-using FunctionImpl = PyObject* (*)(PyObject* const* args, Frame& frame);
+// `args` holds exactly one borrowed object per parameter, in order.  A
+// failure throws PythonError with the Python exception set (python_error.hpp);
+// the function object's call turns it back into the Python error.
+using FunctionImpl = OwnedRef (*)(PyObject* const* args, Frame& frame);
 
 struct FunctionDef {
     const char* name;
@@ -47,7 +51,7 @@ int ready_function_type();
 // A new function object.  `module_name` is its `__module__` and the prefix of
 // its traceback entries; `filename` the code object's file; `defaults` a tuple
 // or nullptr; `annotations` a dict (borrowed).
-PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject* filename,
-                        PyObject* globals, PyObject* defaults, PyObject* annotations);
+PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject* filename, PyObject* globals,
+                        PyObject* defaults, PyObject* annotations);
 
 }  // namespace quarn

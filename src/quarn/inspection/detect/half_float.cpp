@@ -59,11 +59,27 @@ QUARN_TARGET_AVX2_F16C bool convert_f16c(const float* src, uint16_t* dst, size_t
 
 }  // namespace
 
-bool float_to_half_exact(const float* src, uint16_t* dst, size_t n) {
+bool half_cast_supported(HalfCastPath path) {
+    switch (path) {
+        case HalfCastPath::automatic:
+        case HalfCastPath::portable:
+            return true;
+        case HalfCastPath::f16c:
+#if defined(QUARN_HAVE_F16C_PATH)
+            return cpu::has_avx2_f16c();
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+bool float_to_half_exact(const float* src, uint16_t* dst, size_t n, HalfCastPath path) {
+    if (path == HalfCastPath::portable) return convert_portable(src, dst, n);
 #if defined(QUARN_HAVE_F16C_PATH)
     if (cpu::has_avx2_f16c()) return convert_f16c(src, dst, n);
 #endif
-    return convert_portable(src, dst, n);
+    return path == HalfCastPath::automatic && convert_portable(src, dst, n);
 }
 
 }  // namespace quarn

@@ -1,7 +1,7 @@
 // Small helpers for calling into Python from the module's functions.
 //
-// Every helper returns an empty OwnedRef (or false) with a Python exception
-// set on failure, so callers can test and return at each step.
+// Each helper throws PythonError (see python_error.hpp) when the call fails,
+// so a function reads as the sequence of statements it implements.
 #pragma once
 
 #include <Python.h>
@@ -11,22 +11,22 @@
 
 #include "function_object.hpp"
 #include "owned_ref.hpp"
+#include "python_error.hpp"
 
 namespace quarn {
 
 // `callable(*args)`; the arguments are borrowed.
 template <typename... Args>
-OwnedRef call(PyObject* callable, Args... args) {
+OwnedRef call(PyObject* callable, const Args&... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return OwnedRef::steal(
-        PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return check(PyObject_Vectorcall(callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `obj.name(*args)` without creating a bound method.
 template <typename... Args>
-OwnedRef call_method(PyObject* obj, PyObject* name, Args... args) {
+OwnedRef call_method(PyObject* obj, PyObject* name, const Args&... args) {
     PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
-    return OwnedRef::steal(
+    return check(
         PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -37,40 +37,51 @@ inline OwnedRef call_kw(PyObject* callable, std::initializer_list<PyObject*> pos
     size_t n = 0;
     for (PyObject* p : positional) argv[n++] = p;
     for (PyObject* v : values) argv[n++] = v;
-    return OwnedRef::steal(PyObject_Vectorcall(callable, argv, positional.size(), kwnames));
+    return check(PyObject_Vectorcall(callable, argv, positional.size(), kwnames));
 }
 
-inline OwnedRef get_attr(PyObject* obj, PyObject* name) { return OwnedRef::steal(PyObject_GetAttr(obj, name)); }
+inline OwnedRef get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
+
+inline OwnedRef get_item(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
+
+inline OwnedRef str(PyObject* obj) { return check(PyObject_Str(obj)); }
+
+inline bool is_true(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+
+// `a == b` or `a != b` as a truth value.
+inline bool compare(PyObject* a, PyObject* b, int op) { return is_true(check(PyObject_RichCompare(a, b, op)).get()); }
 
 // A module global, read at call time so that rebinding it takes effect at
 // once; then, as in a Python function, the builtins.
 inline OwnedRef get_global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value) return OwnedRef::borrow(value);
-    if (PyErr_Occurred()) return {};
+    if (PyErr_Occurred()) throw PythonError{};
     PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
     if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
     if (builtins && PyDict_Check(builtins)) {
         value = PyDict_GetItemWithError(builtins, name);
         if (value) return OwnedRef::borrow(value);
-        if (PyErr_Occurred()) return {};
+        if (PyErr_Occurred()) throw PythonError{};
     }
     // The NameError names the missing global, as the interpreter's does.
-    OwnedRef message = OwnedRef::steal(PyUnicode_FromFormat("name '%U' is not defined", name));
-    OwnedRef error = message ? call(PyExc_NameError, message.get()) : OwnedRef();
-    if (error && PyObject_SetAttrString(error.get(), "name", name) == 0)
-        PyErr_SetObject(PyExc_NameError, error.get());
-    return {};
+    OwnedRef message = check(PyUnicode_FromFormat("name '%U' is not defined", name));
+    OwnedRef error = call(PyExc_NameError, message.get());
+    check(PyObject_SetAttrString(error.get(), "name", name));
+    PyErr_SetObject(PyExc_NameError, error.get());
+    throw PythonError{};
 }
 
 // `type(obj).<name>` bound to `obj`: special methods are looked up on the
-// type, never the instance.  Empty without an exception when there is none.
+// type, never the instance.  Empty when there is none.
 inline OwnedRef lookup_special(PyObject* obj, PyObject* name) {
     OwnedRef found = OwnedRef::borrow(_PyType_Lookup(Py_TYPE(obj), name));
     if (!found) return {};
     descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
     if (!get) return found;
-    return OwnedRef::steal(get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return check(get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
 // What the raise statement makes of `obj`: an exception instance as it is,
@@ -79,56 +90,56 @@ inline OwnedRef exception_to_raise(OwnedRef obj) {
     if (PyExceptionInstance_Check(obj.get())) return obj;
     if (!PyExceptionClass_Check(obj.get())) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return {};
+        throw PythonError{};
     }
-    OwnedRef value = OwnedRef::steal(PyObject_CallNoArgs(obj.get()));
-    if (value && !PyExceptionInstance_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                     obj.get(), reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
-        return {};
+    OwnedRef value = check(PyObject_CallNoArgs(obj.get()));
+    if (!PyExceptionInstance_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj.get(),
+                     reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+        throw PythonError{};
     }
     return value;
 }
 
 // `raise cls(message)`, with `cls` whatever the module global holds now.
-inline void raise_new(PyObject* cls, PyObject* message) {
-    OwnedRef exc = call(cls, message);
-    if (exc) exc = exception_to_raise(std::move(exc));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-}
-
-// `a == b` or `a != b` as a truth value: 1, 0, or -1 with an exception set.
-inline int compare(PyObject* a, PyObject* b, int op) {
-    OwnedRef result = OwnedRef::steal(PyObject_RichCompare(a, b, op));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+[[noreturn]] inline void raise_new(PyObject* cls, PyObject* message) {
+    OwnedRef exc = exception_to_raise(call(cls, message));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw PythonError{};
 }
 
 // Unpacks `obj` into exactly `n` values, with the messages generated modules use.
-inline bool unpack(PyObject* obj, OwnedRef* out, Py_ssize_t n) {
+inline void unpack(PyObject* obj, OwnedRef* out, Py_ssize_t n) {
     auto too_few = [](Py_ssize_t got) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-        return false;
+        return PythonError{};
     };
     auto too_many = [n]() {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-        return false;
+        return PythonError{};
     };
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
-        if (size > n) return too_many();
-        if (size < n) return too_few(size);
+        if (size > n) throw too_many();
+        if (size < n) throw too_few(size);
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = OwnedRef::borrow(PySequence_Fast_GET_ITEM(obj, i));
-        return true;
+        return;
     }
-    OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
-    if (!it) return false;
+    OwnedRef it = check(PyObject_GetIter(obj));
     for (Py_ssize_t i = 0; i < n; ++i) {
         out[i] = OwnedRef::steal(PyIter_Next(it.get()));
-        if (!out[i]) return PyErr_Occurred() ? false : too_few(i);
+        if (!out[i]) throw PyErr_Occurred() ? PythonError{} : too_few(i);
     }
     OwnedRef extra = OwnedRef::steal(PyIter_Next(it.get()));
-    if (extra) return too_many();
-    return !PyErr_Occurred();
+    if (extra) throw too_many();
+    if (PyErr_Occurred()) throw PythonError{};
+}
+
+// The next item of an iterator; empty when it is exhausted.
+inline OwnedRef next(PyObject* iterator) {
+    OwnedRef item = OwnedRef::steal(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) throw PythonError{};
+    return item;
 }
 
 // The exception being handled by an `except` clause, held aside: the
@@ -147,7 +158,7 @@ public:
     CaughtError(const CaughtError&) = delete;
     CaughtError& operator=(const CaughtError&) = delete;
     ~CaughtError() {
-        if (type_) _PyErr_ChainExceptions(type_, value_, tb_);
+        if (type_ && may_touch_refcounts()) _PyErr_ChainExceptions(type_, value_, tb_);
     }
 
     bool matches(PyObject* cls) const noexcept { return PyErr_GivenExceptionMatches(type_, cls) != 0; }
@@ -155,10 +166,11 @@ public:
 
     // `raise`: the exception goes on unchanged, its traceback already
     // holding this frame's entry.
-    void reraise() noexcept {
+    [[noreturn]] void reraise() {
         PyErr_Restore(type_, value_, tb_);
         type_ = value_ = tb_ = nullptr;
         frame_.reraised = true;
+        throw PythonError{};
     }
 
     // Drops the exception (a handler that swallows it).
@@ -169,15 +181,14 @@ public:
     }
 
     // `raise cls(message) from exc`.
-    void raise_from(PyObject* cls, PyObject* message) {
-        OwnedRef exc = call(cls, message);
-        if (exc) exc = exception_to_raise(std::move(exc));
-        if (!exc) return;  // the destructor chains the caught exception
+    [[noreturn]] void raise_from(PyObject* cls, PyObject* message) {
+        OwnedRef exc = exception_to_raise(call(cls, message));  // a failure here chains the caught exception
         PyException_SetCause(exc.get(), Py_NewRef(value_));
         PyException_SetContext(exc.get(), Py_NewRef(value_));
         discard();
         PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
         PyErr_Restore(exc_type, exc.release(), nullptr);
+        throw PythonError{};
     }
 
 private:

@@ -475,18 +475,6 @@ private:
 
 // ---------------------------------------------------------------- sinks
 
-class ByteSink {
-public:
-    ByteSink(uint8_t* out, int64_t row_stride, int64_t row_bytes)
-        : out_(out), row_stride_(row_stride), row_bytes_(static_cast<size_t>(row_bytes)) {}
-    void put(int64_t y, const uint8_t* row) { std::memcpy(out_ + y * row_stride_, row, row_bytes_); }
-
-private:
-    uint8_t* out_;
-    int64_t row_stride_;
-    size_t row_bytes_;
-};
-
 // Writes a resampled BGR or grey row into the R, G, B float planes.
 class FloatPlaneSink {
 public:
@@ -545,22 +533,6 @@ PassOrder pass_order_for_pillow(int major, int minor) {
 }
 
 bool simd_supported(SimdLevel level) { return select_kernels(level) != nullptr; }
-
-bool resample_bilinear_u8(const ImageView& src, int64_t out_height, int64_t out_width,
-                          uint8_t* out, int64_t out_row_stride, const PreprocessOptions& opt) {
-    const Kernels* kernels = select_kernels(opt.simd);
-    constexpr int64_t kMaxSide = std::numeric_limits<int32_t>::max();
-    if (kernels == nullptr || !valid_view(src) || out == nullptr || out_height < 1 ||
-        out_width < 1 || out_height > kMaxSide || out_width > kMaxSide ||
-        out_row_stride < out_width * src.channels) {
-        return false;
-    }
-    const Plan plan = make_plan(src, src.channels, out_height, out_width, opt.pass_order);
-    Resampler resampler(plan, *kernels);
-    ByteSink sink(out, out_row_stride, out_width * src.channels);
-    resampler.run(0, out_height, sink);
-    return true;
-}
 
 bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begin,
                                 int row_end, float* out, const PreprocessOptions& opt) {

@@ -37,16 +37,6 @@ struct PreprocessOptions {
     SimdLevel simd = SimdLevel::automatic;  // portable, avx2 or neon force one code path
 };
 
-// Pillow's BILINEAR resize of `src` to out_height x out_width, each channel
-// on its own as Pillow does for modes L, RGB, RGBX and CMYK (not RGBA or LA,
-// which it premultiplies). `out` receives interleaved pixels of src.channels
-// bytes, rows out_row_stride (>= out_width * channels) bytes apart. An
-// unchanged size is a plain copy, as in Pillow. Returns false only on bad
-// arguments or a forced SimdLevel this machine lacks.
-bool resample_bilinear_u8(const ImageView& src, int64_t out_height, int64_t out_width,
-                          uint8_t* out, int64_t out_row_stride,
-                          const PreprocessOptions& opt = {});
-
 // BGR/BGRA/grey -> RGB -> Pillow BILINEAR resize to out_size x out_size ->
 // float32 k/255 -> channel planes R, G, B. `out` must hold 3*out_size*out_size
 // floats (C-contiguous). Returns false only on bad arguments (including

@@ -41,11 +41,6 @@ QUARN_INLINE __m256i multiply_add(__m256i acc, const uint8_t* p, __m256i weight)
     return _mm256_add_epi32(acc, _mm256_mullo_epi32(widen_8_bytes(p), weight));
 }
 
-inline uint8_t to_byte(int32_t acc) {
-    const int32_t v = acc >> kPrecisionBits;
-    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
-
 // ---------------------------------------------------------------- transposes
 
 // Byte j of rows[r] goes to t[j * 8 + r], 32 bytes of each row at a time.

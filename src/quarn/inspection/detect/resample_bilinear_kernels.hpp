@@ -24,6 +24,12 @@ inline int64_t round_up_to_group(int64_t n) {
     return (n + kPixelGroup - 1) / kPixelGroup * kPixelGroup;
 }
 
+// Pillow's final step: an arithmetic shift, then a clamp to 0..255.
+inline uint8_t to_byte(int32_t acc) {
+    const int32_t v = acc >> kPrecisionBits;
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
 // Weights of one axis. Every window has the same number of taps: windows are
 // trimmed of zero weights, padded with zeros and shifted to stay inside the
 // source, none of which changes an integer sum.

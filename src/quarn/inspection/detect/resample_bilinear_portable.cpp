@@ -8,12 +8,6 @@ namespace quarn {
 namespace detail {
 namespace {
 
-// Pillow's final step: an arithmetic shift, then a clamp to 0..255.
-inline uint8_t to_byte(int32_t acc) {
-    const int32_t v = acc >> kPrecisionBits;
-    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
-
 // The loops over the 8 rows have a fixed length and no dependencies, so
 // compilers vectorise them wherever the target has a 32-bit vector multiply
 // (NEON, SSE4.1; not baseline SSE2).
