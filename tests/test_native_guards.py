@@ -209,7 +209,8 @@ def overlapping(shape, row_stride):
 
 
 def test_rows_that_overlap_have_the_library_outcome(dr, det):
-    cases = [((4, 5, 3), 14)]  # the library path raises cv2.error for this one
+    # On x86-64 OpenCV rejects this one with cv2.error; its aarch64 build accepts it.
+    cases = [((4, 5, 3), 14)]
     for shape in [(2, 5, 3), (4, 5, 3), (3, 4, 4), (1, 5, 3), (4, 5), (6, 1, 3)]:
         row = shape[1] * (shape[2] if len(shape) == 3 else 1)
         cases += [(shape, stride) for stride in range(-row - 1, row + 2)]
@@ -217,7 +218,6 @@ def test_rows_that_overlap_have_the_library_outcome(dr, det):
         image = overlapping(shape, stride)
         want = library_outcome(dr, lambda: det._preprocess(image))
         assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
-    assert isinstance(library_outcome(dr, lambda: det._preprocess(overlapping((4, 5, 3), 14)))[0], type)
 
 
 # --- the Pillow release read at import --------------------------------------------------------------
