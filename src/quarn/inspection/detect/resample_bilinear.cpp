@@ -34,9 +34,9 @@ namespace quarn {
 namespace {
 
 using detail::AxisTable;
+using detail::kBlockRows;
 using detail::Kernels;
 using detail::PixelRows;
-using detail::kBlockRows;
 
 // ---------------------------------------------------------------- weights
 
@@ -139,8 +139,7 @@ void build_table(const AxisGeometry& g, AxisTable& table, int32_t* counts) {
 
 // ---------------------------------------------------------------- planning
 
-bool vertical_pass_first(PassOrder order, int64_t in_h, int64_t in_w, int64_t out_h,
-                         int64_t out_w) {
+bool vertical_pass_first(PassOrder order, int64_t in_h, int64_t in_w, int64_t out_h, int64_t out_w) {
     switch (order) {
         case PassOrder::horizontal_first:
             return false;
@@ -159,8 +158,7 @@ struct Plan {
     bool need_h = false, need_v = false, vertical_first = false;
 };
 
-Plan make_plan(const ImageView& src, int channels, int64_t out_h, int64_t out_w,
-               PassOrder order) {
+Plan make_plan(const ImageView& src, int channels, int64_t out_h, int64_t out_w, PassOrder order) {
     Plan p;
     p.src = src;
     p.channels = channels;
@@ -168,16 +166,15 @@ Plan make_plan(const ImageView& src, int channels, int64_t out_h, int64_t out_w,
     p.out_w = out_w;
     p.need_h = out_w != src.width;
     p.need_v = out_h != src.height;
-    p.vertical_first =
-        p.need_h && p.need_v && vertical_pass_first(order, src.height, src.width, out_h, out_w);
+    p.vertical_first = p.need_h && p.need_v && vertical_pass_first(order, src.height, src.width, out_h, out_w);
     return p;
 }
 
 // Pillow keeps sizes in C ints.
 bool valid_view(const ImageView& v) {
     constexpr int64_t kMaxSide = std::numeric_limits<int32_t>::max();
-    return v.data != nullptr && v.height >= 1 && v.width >= 1 && v.height <= kMaxSide &&
-           v.width <= kMaxSide && v.channels >= 1 && v.channels <= detail::kMaxChannels;
+    return v.data != nullptr && v.height >= 1 && v.width >= 1 && v.height <= kMaxSide && v.width <= kMaxSide &&
+           v.channels >= 1 && v.channels <= detail::kMaxChannels;
 }
 
 // ---------------------------------------------------------------- workspace
@@ -230,8 +227,7 @@ public:
     Resampler(const Plan& plan, const Kernels& kernels) : plan_(plan), k_(kernels) {
         const ImageView& s = plan.src;
         for (int c = 0; c < plan.channels; ++c) chan_offset_[c] = c * s.chan_stride;
-        source_is_compact_ = s.col_stride == plan.channels &&
-                             (plan.channels == 1 || s.chan_stride == 1);
+        source_is_compact_ = s.col_stride == plan.channels && (plan.channels == 1 || s.chan_stride == 1);
         allocate();
     }
 
@@ -301,8 +297,7 @@ private:
 
         workspace_.resize(layout.total());
         uint8_t* base = workspace_.data();
-        base += (Layout::kAlign - reinterpret_cast<uintptr_t>(base) % Layout::kAlign) %
-                Layout::kAlign;
+        base += (Layout::kAlign - reinterpret_cast<uintptr_t>(base) % Layout::kAlign) % Layout::kAlign;
         layout.guard(base);
         h_.start = reinterpret_cast<int32_t*>(base + h_start);
         h_.weight = reinterpret_cast<int32_t*>(base + h_weight);
@@ -325,9 +320,7 @@ private:
 
     // ---- row sources
 
-    const uint8_t* source_row_address(int64_t y) const {
-        return plan_.src.data + y * plan_.src.row_stride;
-    }
+    const uint8_t* source_row_address(int64_t y) const { return plan_.src.data + y * plan_.src.row_stride; }
 
     PixelRows source_rows(int64_t y0, int count) const {
         PixelRows rows;
@@ -408,8 +401,7 @@ private:
     template <class Sink>
     void run_vertical_only(int64_t row_begin, int64_t row_end, Sink& sink) {
         for (int64_t yy = row_begin; yy < row_end; ++yy) {
-            vertical_row(yy, plan_.src.width,
-                         [this](int64_t y) { return compact_source_row(y); }, final_);
+            vertical_row(yy, plan_.src.width, [this](int64_t y) { return compact_source_row(y); }, final_);
             sink.put(yy, final_);
         }
     }
@@ -426,8 +418,7 @@ private:
             const int64_t end = first + v_.taps;
             if (next < first) next = first;
             while (next < end) {
-                const int count =
-                    static_cast<int>(std::min<int64_t>(kBlockRows, plan_.src.height - next));
+                const int count = static_cast<int>(std::min<int64_t>(kBlockRows, plan_.src.height - next));
                 uint8_t* out[kBlockRows];
                 for (int r = 0; r < kBlockRows; ++r) out[r] = r < count ? ring_row(next + r) : spare_;
                 horizontal_block(source_rows(next, count), out);
@@ -445,8 +436,7 @@ private:
         for (int64_t y0 = row_begin; y0 < row_end; y0 += kBlockRows) {
             const int count = static_cast<int>(std::min<int64_t>(kBlockRows, row_end - y0));
             for (int r = 0; r < count; ++r) {
-                vertical_row(y0 + r, plan_.src.width,
-                             [this](int64_t y) { return compact_source_row(y); }, mid_row(r));
+                vertical_row(y0 + r, plan_.src.width, [this](int64_t y) { return compact_source_row(y); }, mid_row(r));
             }
             uint8_t* out[kBlockRows];
             block_outputs(out, count, final_);
@@ -534,11 +524,11 @@ PassOrder pass_order_for_pillow(int major, int minor) {
 
 bool simd_supported(SimdLevel level) { return select_kernels(level) != nullptr; }
 
-bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begin,
-                                int row_end, float* out, const PreprocessOptions& opt) {
+bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begin, int row_end, float* out,
+                                const PreprocessOptions& opt) {
     const Kernels* kernels = select_kernels(opt.simd);
-    if (kernels == nullptr || !valid_view(src) || src.channels == 2 || out == nullptr ||
-        out_size < 1 || row_begin < 0 || row_begin > row_end || row_end > out_size) {
+    if (kernels == nullptr || !valid_view(src) || src.channels == 2 || out == nullptr || out_size < 1 ||
+        row_begin < 0 || row_begin > row_end || row_end > out_size) {
         return false;
     }
     if (row_begin == row_end) return true;
@@ -550,8 +540,7 @@ bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begi
     return true;
 }
 
-bool preprocess_bgr_to_chw(const ImageView& src, int out_size, float* out,
-                           const PreprocessOptions& opt) {
+bool preprocess_bgr_to_chw(const ImageView& src, int out_size, float* out, const PreprocessOptions& opt) {
     return preprocess_bgr_to_chw_rows(src, out_size, 0, out_size, out, opt);
 }
 

@@ -18,8 +18,8 @@ struct ImageView {
 // When both axes change, Pillow rounds to 8 bits between its two passes, so
 // which pass runs first changes the result. The rule moved between releases.
 enum class PassOrder {
-    horizontal_first,  // Pillow < 12.2: always horizontal, then vertical
-    vertical_first_if_tall,  // Pillow 12.2, 12.3: height > 100 * width and the height shrinks
+    horizontal_first,                       // Pillow < 12.2: always horizontal, then vertical
+    vertical_first_if_tall,                 // Pillow 12.2, 12.3: height > 100 * width and the height shrinks
     vertical_first_if_height_shrinks_more,  // Pillow >= 13.0: the height loses more than
                                             // twice as many pixels as the width
 };
@@ -41,14 +41,12 @@ struct PreprocessOptions {
 // float32 k/255 -> channel planes R, G, B. `out` must hold 3*out_size*out_size
 // floats (C-contiguous). Returns false only on bad arguments (including
 // 2 channels) or a forced SimdLevel this machine lacks.
-bool preprocess_bgr_to_chw(const ImageView& src, int out_size, float* out,
-                           const PreprocessOptions& opt = {});
+bool preprocess_bgr_to_chw(const ImageView& src, int out_size, float* out, const PreprocessOptions& opt = {});
 
 // As preprocess_bgr_to_chw, but writes only output rows [row_begin, row_end)
 // of each plane and leaves the rest of `out` untouched, so that several
 // threads can share one image; the rows equal those of the whole-image call.
-bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begin,
-                                int row_end, float* out,
+bool preprocess_bgr_to_chw_rows(const ImageView& src, int out_size, int row_begin, int row_end, float* out,
                                 const PreprocessOptions& opt = {});
 
 }  // namespace quarn

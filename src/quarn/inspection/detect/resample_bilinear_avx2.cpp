@@ -33,9 +33,7 @@ namespace {
 static_assert(kBlockRows == 8, "one AVX2 register holds 8 int32 lanes, one per row");
 static_assert(kPixelGroup == 8, "output pixels are transposed back in groups of 8");
 
-QUARN_INLINE __m256i widen_8_bytes(const uint8_t* p) {
-    return _mm256_cvtepu8_epi32(_mm_loadu_si64(p));
-}
+QUARN_INLINE __m256i widen_8_bytes(const uint8_t* p) { return _mm256_cvtepu8_epi32(_mm_loadu_si64(p)); }
 
 QUARN_INLINE __m256i multiply_add(__m256i acc, const uint8_t* p, __m256i weight) {
     return _mm256_add_epi32(acc, _mm256_mullo_epi32(widen_8_bytes(p), weight));
@@ -63,9 +61,8 @@ void transpose_span(const uint8_t* const rows[kBlockRows], int64_t length, uint8
         const __m256i b6 = _mm256_unpacklo_epi16(a5, a7), b7 = _mm256_unpackhi_epi16(a5, a7);
         // c[i]: bytes 2i and 2i+1 (lane 0) and 16+2i, 17+2i (lane 1), all 8 rows each.
         const __m256i c[8] = {
-            _mm256_unpacklo_epi32(b0, b4), _mm256_unpackhi_epi32(b0, b4),
-            _mm256_unpacklo_epi32(b1, b5), _mm256_unpackhi_epi32(b1, b5),
-            _mm256_unpacklo_epi32(b2, b6), _mm256_unpackhi_epi32(b2, b6),
+            _mm256_unpacklo_epi32(b0, b4), _mm256_unpackhi_epi32(b0, b4), _mm256_unpacklo_epi32(b1, b5),
+            _mm256_unpackhi_epi32(b1, b5), _mm256_unpacklo_epi32(b2, b6), _mm256_unpackhi_epi32(b2, b6),
             _mm256_unpacklo_epi32(b3, b7), _mm256_unpackhi_epi32(b3, b7),
         };
         uint8_t* out = t + j * kBlockRows;
@@ -82,18 +79,15 @@ void transpose_span(const uint8_t* const rows[kBlockRows], int64_t length, uint8
 }
 
 // v[j][r] (already shifted, 0..511) -> out[r][j0 + j] clamped to bytes, j < 8.
-QUARN_INLINE void store_transposed(const int32_t (*v)[kBlockRows],
-                                   uint8_t* const out[kBlockRows], int64_t j0) {
+QUARN_INLINE void store_transposed(const int32_t (*v)[kBlockRows], uint8_t* const out[kBlockRows], int64_t j0) {
     __m256i x[8];
     for (int j = 0; j < 8; ++j) x[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(v[j]));
     // Per lane (rows 0-3, rows 4-7): 4 rows of v0..v3, then of v4..v7, as bytes.
-    const __m256i q0 = _mm256_packus_epi16(_mm256_packs_epi32(x[0], x[1]),
-                                           _mm256_packs_epi32(x[2], x[3]));
-    const __m256i q1 = _mm256_packus_epi16(_mm256_packs_epi32(x[4], x[5]),
-                                           _mm256_packs_epi32(x[6], x[7]));
+    const __m256i q0 = _mm256_packus_epi16(_mm256_packs_epi32(x[0], x[1]), _mm256_packs_epi32(x[2], x[3]));
+    const __m256i q1 = _mm256_packus_epi16(_mm256_packs_epi32(x[4], x[5]), _mm256_packs_epi32(x[6], x[7]));
     // Transpose the 4x4 bytes of each lane: [v][row] -> [row][v].
-    const __m256i by_row = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
-                                            0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    const __m256i by_row = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9,
+                                            13, 2, 6, 10, 14, 3, 7, 11, 15);
     const __m256i t0 = _mm256_shuffle_epi8(q0, by_row);
     const __m256i t1 = _mm256_shuffle_epi8(q1, by_row);
     // 8 bytes per row: rows 0,1 | 4,5 and rows 2,3 | 6,7.
@@ -123,8 +117,8 @@ constexpr int kMaxUnrolledTaps = 8;
 // chan_bytes[c] past it. Writes padded_out pixels of C bytes to each out row.
 // TAPS is table.taps, or 0 to read it at run time.
 template <int C, int TAPS>
-void filter_transposed(const uint8_t* t, int64_t pixel_bytes, const int64_t* chan_bytes,
-                       const AxisTable& table, uint8_t* const out[kBlockRows]) {
+void filter_transposed(const uint8_t* t, int64_t pixel_bytes, const int64_t* chan_bytes, const AxisTable& table,
+                       uint8_t* const out[kBlockRows]) {
     alignas(32) int32_t stage[kPixelGroup * C][kBlockRows];
     int64_t offset[C];
     for (int c = 0; c < C; ++c) offset[c] = chan_bytes[c];
@@ -155,20 +149,28 @@ void filter_transposed_any_taps(const uint8_t* t, int64_t pixel_bytes, const int
                                 const AxisTable& table, uint8_t* const out[kBlockRows]) {
     static_assert(kMaxUnrolledTaps == 8, "one case per unrolled tap count");
     switch (table.taps) {
-        case 1: return filter_transposed<C, 1>(t, pixel_bytes, chan_bytes, table, out);
-        case 2: return filter_transposed<C, 2>(t, pixel_bytes, chan_bytes, table, out);
-        case 3: return filter_transposed<C, 3>(t, pixel_bytes, chan_bytes, table, out);
-        case 4: return filter_transposed<C, 4>(t, pixel_bytes, chan_bytes, table, out);
-        case 5: return filter_transposed<C, 5>(t, pixel_bytes, chan_bytes, table, out);
-        case 6: return filter_transposed<C, 6>(t, pixel_bytes, chan_bytes, table, out);
-        case 7: return filter_transposed<C, 7>(t, pixel_bytes, chan_bytes, table, out);
-        case 8: return filter_transposed<C, 8>(t, pixel_bytes, chan_bytes, table, out);
-        default: return filter_transposed<C, 0>(t, pixel_bytes, chan_bytes, table, out);
+        case 1:
+            return filter_transposed<C, 1>(t, pixel_bytes, chan_bytes, table, out);
+        case 2:
+            return filter_transposed<C, 2>(t, pixel_bytes, chan_bytes, table, out);
+        case 3:
+            return filter_transposed<C, 3>(t, pixel_bytes, chan_bytes, table, out);
+        case 4:
+            return filter_transposed<C, 4>(t, pixel_bytes, chan_bytes, table, out);
+        case 5:
+            return filter_transposed<C, 5>(t, pixel_bytes, chan_bytes, table, out);
+        case 6:
+            return filter_transposed<C, 6>(t, pixel_bytes, chan_bytes, table, out);
+        case 7:
+            return filter_transposed<C, 7>(t, pixel_bytes, chan_bytes, table, out);
+        case 8:
+            return filter_transposed<C, 8>(t, pixel_bytes, chan_bytes, table, out);
+        default:
+            return filter_transposed<C, 0>(t, pixel_bytes, chan_bytes, table, out);
     }
 }
 
-void horizontal_block(const PixelRows& in, const AxisTable& table,
-                      uint8_t* const out[kBlockRows], uint8_t* scratch) {
+void horizontal_block(const PixelRows& in, const AxisTable& table, uint8_t* const out[kBlockRows], uint8_t* scratch) {
     int64_t pixel_bytes = 0;
     int64_t chan_bytes[kMaxChannels] = {0, 0, 0, 0};
     const ByteSpan span = byte_span(in);
@@ -186,17 +188,20 @@ void horizontal_block(const PixelRows& in, const AxisTable& table,
         for (int c = 0; c < in.channels; ++c) chan_bytes[c] = int64_t{c} * kBlockRows;
     }
     switch (in.channels) {
-        case 1: return filter_transposed_any_taps<1>(scratch, pixel_bytes, chan_bytes, table, out);
-        case 2: return filter_transposed_any_taps<2>(scratch, pixel_bytes, chan_bytes, table, out);
-        case 3: return filter_transposed_any_taps<3>(scratch, pixel_bytes, chan_bytes, table, out);
-        default: return filter_transposed_any_taps<4>(scratch, pixel_bytes, chan_bytes, table, out);
+        case 1:
+            return filter_transposed_any_taps<1>(scratch, pixel_bytes, chan_bytes, table, out);
+        case 2:
+            return filter_transposed_any_taps<2>(scratch, pixel_bytes, chan_bytes, table, out);
+        case 3:
+            return filter_transposed_any_taps<3>(scratch, pixel_bytes, chan_bytes, table, out);
+        default:
+            return filter_transposed_any_taps<4>(scratch, pixel_bytes, chan_bytes, table, out);
     }
 }
 
 // TAPS is `taps`, or 0 to read it at run time.
 template <int TAPS>
-void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n,
-                       uint8_t* out) {
+void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n, uint8_t* out) {
     if (TAPS > 0) taps = TAPS;
     const __m256i rounding = _mm256_set1_epi32(kRounding);
     // packs/packus interleave 128-bit lanes; this puts the 32 bytes back in order.
@@ -212,10 +217,10 @@ void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int ta
             a2 = multiply_add(a2, p + 16, wk);
             a3 = multiply_add(a3, p + 24, wk);
         }
-        const __m256i s01 = _mm256_packs_epi32(_mm256_srai_epi32(a0, kPrecisionBits),
-                                               _mm256_srai_epi32(a1, kPrecisionBits));
-        const __m256i s23 = _mm256_packs_epi32(_mm256_srai_epi32(a2, kPrecisionBits),
-                                               _mm256_srai_epi32(a3, kPrecisionBits));
+        const __m256i s01 =
+            _mm256_packs_epi32(_mm256_srai_epi32(a0, kPrecisionBits), _mm256_srai_epi32(a1, kPrecisionBits));
+        const __m256i s23 =
+            _mm256_packs_epi32(_mm256_srai_epi32(a2, kPrecisionBits), _mm256_srai_epi32(a3, kPrecisionBits));
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(s01, s23), in_order);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), bytes);
     }
@@ -226,19 +231,27 @@ void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int ta
     }
 }
 
-void vertical_row(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n,
-                  uint8_t* out) {
+void vertical_row(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n, uint8_t* out) {
     static_assert(kMaxUnrolledTaps == 8, "one case per unrolled tap count");
     switch (taps) {
-        case 1: return vertical_row_taps<1>(rows, weight, taps, n, out);
-        case 2: return vertical_row_taps<2>(rows, weight, taps, n, out);
-        case 3: return vertical_row_taps<3>(rows, weight, taps, n, out);
-        case 4: return vertical_row_taps<4>(rows, weight, taps, n, out);
-        case 5: return vertical_row_taps<5>(rows, weight, taps, n, out);
-        case 6: return vertical_row_taps<6>(rows, weight, taps, n, out);
-        case 7: return vertical_row_taps<7>(rows, weight, taps, n, out);
-        case 8: return vertical_row_taps<8>(rows, weight, taps, n, out);
-        default: return vertical_row_taps<0>(rows, weight, taps, n, out);
+        case 1:
+            return vertical_row_taps<1>(rows, weight, taps, n, out);
+        case 2:
+            return vertical_row_taps<2>(rows, weight, taps, n, out);
+        case 3:
+            return vertical_row_taps<3>(rows, weight, taps, n, out);
+        case 4:
+            return vertical_row_taps<4>(rows, weight, taps, n, out);
+        case 5:
+            return vertical_row_taps<5>(rows, weight, taps, n, out);
+        case 6:
+            return vertical_row_taps<6>(rows, weight, taps, n, out);
+        case 7:
+            return vertical_row_taps<7>(rows, weight, taps, n, out);
+        case 8:
+            return vertical_row_taps<8>(rows, weight, taps, n, out);
+        default:
+            return vertical_row_taps<0>(rows, weight, taps, n, out);
     }
 }
 
@@ -276,9 +289,7 @@ constexpr SplitMasks make_split_masks() {
 
 constexpr SplitMasks kSplitMasks = make_split_masks();
 
-inline __m128i load_mask(const int8_t* m) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(m));
-}
+inline __m128i load_mask(const int8_t* m) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(m)); }
 
 void bytes_to_float_planes(const uint8_t* row, int64_t width, int channels, float* const dst[]) {
     int64_t x = 0;
@@ -293,10 +304,9 @@ void bytes_to_float_planes(const uint8_t* row, int64_t width, int channels, floa
             const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
             const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
             for (int c = 0; c < 3; ++c) {
-                const int8_t(*m)[16] = kSplitMasks.mask[c];
+                const int8_t (*m)[16] = kSplitMasks.mask[c];
                 const __m128i plane = _mm_or_si128(
-                    _mm_or_si128(_mm_shuffle_epi8(v0, load_mask(m[0])),
-                                 _mm_shuffle_epi8(v1, load_mask(m[1]))),
+                    _mm_or_si128(_mm_shuffle_epi8(v0, load_mask(m[0])), _mm_shuffle_epi8(v1, load_mask(m[1]))),
                     _mm_shuffle_epi8(v2, load_mask(m[2])));
                 store_16_floats(dst[c] + x, plane);
             }

@@ -20,9 +20,7 @@ constexpr int kBlockRows = 8;
 // its table and output rows are padded to a multiple of it.
 constexpr int64_t kPixelGroup = 8;
 
-inline int64_t round_up_to_group(int64_t n) {
-    return (n + kPixelGroup - 1) / kPixelGroup * kPixelGroup;
-}
+inline int64_t round_up_to_group(int64_t n) { return (n + kPixelGroup - 1) / kPixelGroup * kPixelGroup; }
 
 // Pillow's final step: an arithmetic shift, then a clamp to 0..255.
 inline uint8_t to_byte(int32_t acc) {
@@ -36,10 +34,10 @@ inline uint8_t to_byte(int32_t acc) {
 struct AxisTable {
     int64_t in_size = 0;
     int64_t out_size = 0;
-    int64_t padded_out = 0;    // out_size, rounded up for the horizontal pass
+    int64_t padded_out = 0;  // out_size, rounded up for the horizontal pass
     int taps = 0;
-    int32_t* start = nullptr;  // [padded_out] first source index of each window
-    int32_t* weight = nullptr; // [padded_out * taps]
+    int32_t* start = nullptr;   // [padded_out] first source index of each window
+    int32_t* weight = nullptr;  // [padded_out * taps]
 };
 
 // Up to kBlockRows rows of one pixel layout. Rows past `count` repeat a valid
@@ -47,9 +45,9 @@ struct AxisTable {
 struct PixelRows {
     const uint8_t* row[kBlockRows];
     int count;
-    int64_t width;       // pixels
+    int64_t width;  // pixels
     int channels;
-    int64_t col_stride;  // bytes between pixels, any sign
+    int64_t col_stride;                 // bytes between pixels, any sign
     int64_t chan_offset[kMaxChannels];  // byte offset of each channel within a pixel
 };
 
@@ -72,14 +70,12 @@ struct Kernels {
     // Resamples in.count rows horizontally into out[r] (padded_out pixels of
     // in.channels bytes each; out[r] for r >= in.count is scratch).
     // `scratch` holds horizontal_scratch_bytes(in) bytes.
-    void (*horizontal_block)(const PixelRows& in, const AxisTable& table,
-                             uint8_t* const out[kBlockRows], uint8_t* scratch);
+    void (*horizontal_block)(const PixelRows& in, const AxisTable& table, uint8_t* const out[kBlockRows],
+                             uint8_t* scratch);
     // out[j] = Pillow-rounded sum over k < taps of weight[k] * rows[k][j], j < n.
-    void (*vertical_row)(const uint8_t* const* rows, const int32_t* weight, int taps,
-                         int64_t n, uint8_t* out);
+    void (*vertical_row)(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n, uint8_t* out);
     // Splits `width` pixels of `channels` interleaved bytes into dst[c] as k / 255.0f.
-    void (*bytes_to_float_planes)(const uint8_t* row, int64_t width, int channels,
-                                  float* const dst[]);
+    void (*bytes_to_float_planes)(const uint8_t* row, int64_t width, int channels, float* const dst[]);
 };
 
 // Where the bytes of each row lie when pixels are at most 8 bytes apart with

@@ -27,8 +27,8 @@ inline uint8_t to_byte(int32_t acc) {
 // Pillow's final step for 8 lanes: shift, then clamp to 0..255. The shifted
 // sums fit in int16, so the two saturating narrows are exactly that clamp.
 inline uint8x8_t shift_and_clamp(int32x4_t lo, int32x4_t hi) {
-    const int16x8_t s = vcombine_s16(vqmovn_s32(vshrq_n_s32(lo, kPrecisionBits)),
-                                     vqmovn_s32(vshrq_n_s32(hi, kPrecisionBits)));
+    const int16x8_t s =
+        vcombine_s16(vqmovn_s32(vshrq_n_s32(lo, kPrecisionBits)), vqmovn_s32(vshrq_n_s32(hi, kPrecisionBits)));
     return vqmovun_s16(s);
 }
 
@@ -102,8 +102,8 @@ constexpr int kMaxUnrolledTaps = 8;
 // chan_bytes[c] past it. Writes padded_out pixels of C bytes to each out row.
 // TAPS is table.taps, or 0 to read it at run time.
 template <int C, int TAPS>
-void filter_transposed(const uint8_t* t, int64_t pixel_bytes, const int64_t* chan_bytes,
-                       const AxisTable& table, uint8_t* const out[kBlockRows]) {
+void filter_transposed(const uint8_t* t, int64_t pixel_bytes, const int64_t* chan_bytes, const AxisTable& table,
+                       uint8_t* const out[kBlockRows]) {
     uint8x8_t stage[kPixelGroup * C];  // [pixel * C + channel]: the 8 rows' bytes
     int64_t offset[C];
     for (int c = 0; c < C; ++c) offset[c] = chan_bytes[c];
@@ -135,20 +135,28 @@ void filter_transposed_any_taps(const uint8_t* t, int64_t pixel_bytes, const int
                                 const AxisTable& table, uint8_t* const out[kBlockRows]) {
     static_assert(kMaxUnrolledTaps == 8, "one case per unrolled tap count");
     switch (table.taps) {
-        case 1: return filter_transposed<C, 1>(t, pixel_bytes, chan_bytes, table, out);
-        case 2: return filter_transposed<C, 2>(t, pixel_bytes, chan_bytes, table, out);
-        case 3: return filter_transposed<C, 3>(t, pixel_bytes, chan_bytes, table, out);
-        case 4: return filter_transposed<C, 4>(t, pixel_bytes, chan_bytes, table, out);
-        case 5: return filter_transposed<C, 5>(t, pixel_bytes, chan_bytes, table, out);
-        case 6: return filter_transposed<C, 6>(t, pixel_bytes, chan_bytes, table, out);
-        case 7: return filter_transposed<C, 7>(t, pixel_bytes, chan_bytes, table, out);
-        case 8: return filter_transposed<C, 8>(t, pixel_bytes, chan_bytes, table, out);
-        default: return filter_transposed<C, 0>(t, pixel_bytes, chan_bytes, table, out);
+        case 1:
+            return filter_transposed<C, 1>(t, pixel_bytes, chan_bytes, table, out);
+        case 2:
+            return filter_transposed<C, 2>(t, pixel_bytes, chan_bytes, table, out);
+        case 3:
+            return filter_transposed<C, 3>(t, pixel_bytes, chan_bytes, table, out);
+        case 4:
+            return filter_transposed<C, 4>(t, pixel_bytes, chan_bytes, table, out);
+        case 5:
+            return filter_transposed<C, 5>(t, pixel_bytes, chan_bytes, table, out);
+        case 6:
+            return filter_transposed<C, 6>(t, pixel_bytes, chan_bytes, table, out);
+        case 7:
+            return filter_transposed<C, 7>(t, pixel_bytes, chan_bytes, table, out);
+        case 8:
+            return filter_transposed<C, 8>(t, pixel_bytes, chan_bytes, table, out);
+        default:
+            return filter_transposed<C, 0>(t, pixel_bytes, chan_bytes, table, out);
     }
 }
 
-void horizontal_block(const PixelRows& in, const AxisTable& table,
-                      uint8_t* const out[kBlockRows], uint8_t* scratch) {
+void horizontal_block(const PixelRows& in, const AxisTable& table, uint8_t* const out[kBlockRows], uint8_t* scratch) {
     int64_t pixel_bytes = 0;
     int64_t chan_bytes[kMaxChannels] = {0, 0, 0, 0};
     const ByteSpan span = byte_span(in);
@@ -166,17 +174,20 @@ void horizontal_block(const PixelRows& in, const AxisTable& table,
         for (int c = 0; c < in.channels; ++c) chan_bytes[c] = int64_t{c} * kBlockRows;
     }
     switch (in.channels) {
-        case 1: return filter_transposed_any_taps<1>(scratch, pixel_bytes, chan_bytes, table, out);
-        case 2: return filter_transposed_any_taps<2>(scratch, pixel_bytes, chan_bytes, table, out);
-        case 3: return filter_transposed_any_taps<3>(scratch, pixel_bytes, chan_bytes, table, out);
-        default: return filter_transposed_any_taps<4>(scratch, pixel_bytes, chan_bytes, table, out);
+        case 1:
+            return filter_transposed_any_taps<1>(scratch, pixel_bytes, chan_bytes, table, out);
+        case 2:
+            return filter_transposed_any_taps<2>(scratch, pixel_bytes, chan_bytes, table, out);
+        case 3:
+            return filter_transposed_any_taps<3>(scratch, pixel_bytes, chan_bytes, table, out);
+        default:
+            return filter_transposed_any_taps<4>(scratch, pixel_bytes, chan_bytes, table, out);
     }
 }
 
 // TAPS is `taps`, or 0 to read it at run time.
 template <int TAPS>
-void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n,
-                       uint8_t* out) {
+void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n, uint8_t* out) {
     if (TAPS > 0) taps = TAPS;
     const int32x4_t rounding = vdupq_n_s32(kRounding);
     int64_t j = 0;
@@ -200,19 +211,27 @@ void vertical_row_taps(const uint8_t* const* rows, const int32_t* weight, int ta
     }
 }
 
-void vertical_row(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n,
-                  uint8_t* out) {
+void vertical_row(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n, uint8_t* out) {
     static_assert(kMaxUnrolledTaps == 8, "one case per unrolled tap count");
     switch (taps) {
-        case 1: return vertical_row_taps<1>(rows, weight, taps, n, out);
-        case 2: return vertical_row_taps<2>(rows, weight, taps, n, out);
-        case 3: return vertical_row_taps<3>(rows, weight, taps, n, out);
-        case 4: return vertical_row_taps<4>(rows, weight, taps, n, out);
-        case 5: return vertical_row_taps<5>(rows, weight, taps, n, out);
-        case 6: return vertical_row_taps<6>(rows, weight, taps, n, out);
-        case 7: return vertical_row_taps<7>(rows, weight, taps, n, out);
-        case 8: return vertical_row_taps<8>(rows, weight, taps, n, out);
-        default: return vertical_row_taps<0>(rows, weight, taps, n, out);
+        case 1:
+            return vertical_row_taps<1>(rows, weight, taps, n, out);
+        case 2:
+            return vertical_row_taps<2>(rows, weight, taps, n, out);
+        case 3:
+            return vertical_row_taps<3>(rows, weight, taps, n, out);
+        case 4:
+            return vertical_row_taps<4>(rows, weight, taps, n, out);
+        case 5:
+            return vertical_row_taps<5>(rows, weight, taps, n, out);
+        case 6:
+            return vertical_row_taps<6>(rows, weight, taps, n, out);
+        case 7:
+            return vertical_row_taps<7>(rows, weight, taps, n, out);
+        case 8:
+            return vertical_row_taps<8>(rows, weight, taps, n, out);
+        default:
+            return vertical_row_taps<0>(rows, weight, taps, n, out);
     }
 }
 

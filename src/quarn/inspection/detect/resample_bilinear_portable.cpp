@@ -11,8 +11,7 @@ namespace {
 // The loops over the 8 rows have a fixed length and no dependencies, so
 // compilers vectorise them wherever the target has a 32-bit vector multiply
 // (NEON, SSE4.1; not baseline SSE2).
-void horizontal_block(const PixelRows& in, const AxisTable& table,
-                      uint8_t* const out[kBlockRows], uint8_t* scratch) {
+void horizontal_block(const PixelRows& in, const AxisTable& table, uint8_t* const out[kBlockRows], uint8_t* scratch) {
     gather_transposed(in, scratch);
     const int C = in.channels;
     const int64_t pixel_bytes = int64_t{C} * kBlockRows;
@@ -31,8 +30,7 @@ void horizontal_block(const PixelRows& in, const AxisTable& table,
     }
 }
 
-void vertical_row(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n,
-                  uint8_t* out) {
+void vertical_row(const uint8_t* const* rows, const int32_t* weight, int taps, int64_t n, uint8_t* out) {
     // Tap-major over a chunk keeps the inner loop a plain multiply-add that
     // vectorises, with the accumulators in L1.
     constexpr int64_t kChunk = 512;
