@@ -489,7 +489,8 @@ def test_interrupt_keeps_what_was_written(cli):
     assert note.startswith("interrupted after 2 of 3 inputs (in long.avi at frame ")
     counts, _, _ = summary(err)
     shown = len(lines[2:] + rest.splitlines())  # frames whose record was printed
-    assert counts["input"] == 3 and counts["processed"] == 2 and counts["image"] == 2 + shown
+    # the frame being detected when the signal came is counted but may have no record yet
+    assert counts["input"] == 3 and counts["processed"] == 2 and 2 + shown <= counts["image"] <= 3 + shown
     assert sorted(f.name for f in Path("out").iterdir()) == ["a.png", "b.png", "long.avi"]  # no temporaries
     assert cv2.imread("out/a.png").shape == (48, 64, 3)
     frames, fps = read_video("out/long.avi")  # a playable video of the frames done: the last shown may be missing
