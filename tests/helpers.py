@@ -114,6 +114,29 @@ class FakeSession:
         return self.outputs
 
 
+class FeedRecorder:
+    """A session that keeps the image tensor it was fed and finds nothing."""
+
+    def run(self, names, feed):
+        self.images = feed["images"]
+        return [np.zeros((1, 0), np.int64), np.zeros((1, 0, 4), np.float32), np.zeros((1, 0), np.float32)]
+
+
+def bare_detector(dr, image_dtype):
+    """A DfineDetector with no model behind it: a FeedRecorder as its session."""
+    det = dr.DfineDetector.__new__(dr.DfineDetector)
+    det.session, det.names, det._image_dtype = FeedRecorder(), {}, image_dtype
+    return det
+
+
+def fed_to_half_model(dr, x):
+    """What detect feeds a float16 model when preprocessing gives x."""
+    det = bare_detector(dr, np.float16)
+    det._preprocess = lambda image: (x, np.array([[1, 1]], np.int64))
+    det.detect(np.zeros((2, 2, 3), np.uint8))
+    return det.session.images
+
+
 class FakeOrt:
     """Stand-in for the onnxruntime module that records what is asked of it."""
 

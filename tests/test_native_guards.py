@@ -15,24 +15,13 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 from PIL import Image
 
-from helpers import assert_same_outcome, library_outcome, library_path, outcome, reference_preprocess, run_py
+from helpers import assert_same_outcome, bare_detector, library_outcome, library_path, outcome, reference_preprocess, run_py
 
 COLOUR = np.random.default_rng(11).integers(0, 256, (45, 70, 3), dtype=np.uint8)
 GREY = np.random.default_rng(12).integers(0, 256, (33, 20), dtype=np.uint8)
-NO_DETECTIONS = [np.zeros((1, 0), np.int64), np.zeros((1, 0, 4), np.float32), np.zeros((1, 0), np.float32)]
-
-
-class StubSession:
-    def run(self, names, feed):
-        self.images = feed["images"]
-        return NO_DETECTIONS
-
-
 @pytest.fixture
 def det(dr):
-    det = dr.DfineDetector.__new__(dr.DfineDetector)
-    det.session, det.names, det._image_dtype = StubSession(), {}, np.float32
-    return det
+    return bare_detector(dr, np.float32)
 
 
 def pillow_calls(call):
