@@ -1,0 +1,179 @@
+"""Outputs that replace nothing until they are complete.
+
+The command line and the model tool write every output (annotated images and
+videos, installed models) through a ``PartFile``: a hidden file beside the
+destination that becomes the destination only by an atomic rename, after its
+data has reached the disk.  A reader sees the old file or the whole new one.
+
+While a part file exists, the process writing it holds a lock on it.  A run
+killed outright (SIGKILL, power cut) leaves its part file behind with the lock
+gone, so the next run in that folder can tell leftovers from the part files of
+runs still writing (``sweep``).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import secrets
+import stat
+from pathlib import Path
+from types import TracebackType
+
+try:
+    import fcntl
+except ImportError:  # Windows: no advisory locks, so leftovers are never taken for dead
+    fcntl = None  # type: ignore[assignment]
+
+__all__ = ["MARK", "PartFile", "file_id", "sweep", "umask"]
+
+# Every part file's name holds this mark: ".<stem>.quarn-part-<pid>-<token><suffix>".
+MARK = ".quarn-part-"
+_PART_NAME = re.compile(r"^\..*" + re.escape(MARK) + r"\d+-[0-9a-f]{8}")
+
+
+def umask() -> int:
+    """The process's umask (read without leaving it changed)."""
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def file_id(path: Path) -> tuple[int, int] | None:
+    """(device, inode) of the file ``path`` names after links, or None when there is none."""
+    try:
+        st = path.stat()
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+class PartFile:
+    """A hidden, locked file beside ``dest`` that ``publish`` renames into place.
+
+    New outputs get the usual mode (0666 less the umask); an output that
+    replaces a regular file keeps that file's mode, so a shared model stays
+    readable to the accounts that read it before.  The suffix stays last, so
+    encoders that choose the format by name still see it.
+    """
+
+    def __init__(self, dest: Path) -> None:
+        self.dest = dest
+        dest.parent.mkdir(parents=True, exist_ok=True)
+        keep_mode = None
+        with contextlib.suppress(OSError):
+            st = dest.stat()
+            if stat.S_ISREG(st.st_mode):
+                keep_mode = stat.S_IMODE(st.st_mode)
+        flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_NOFOLLOW", 0)
+        while True:
+            name = f".{dest.stem}{MARK}{os.getpid()}-{secrets.token_hex(4)}{dest.suffix}"
+            path = dest.parent / name
+            try:
+                self.fd = os.open(path, flags, 0o666)
+                break
+            except FileExistsError:
+                continue
+        self.path = path
+        self.done = False
+        try:
+            if fcntl is not None:
+                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if keep_mode is not None and hasattr(os, "fchmod"):
+                os.fchmod(self.fd, keep_mode)
+        except BaseException:
+            self.discard()
+            raise
+
+    def write(self, data: bytes) -> None:
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.fd, view):]
+
+    def publish(self, replace: bool) -> bool:
+        """Make the part file the destination; False (and the part file kept) when one exists and not ``replace``.
+
+        The data is flushed to the disk first, and the folder after the
+        rename, so a power cut cannot leave an empty file under the final name.
+        """
+        os.fsync(self.fd)
+        if replace:
+            os.replace(self.path, self.dest)
+        else:
+            try:
+                os.link(self.path, self.dest)  # fails if the destination exists: no check-then-write race
+            except FileExistsError:
+                return False
+            except OSError:  # a file system without hard links
+                if os.path.lexists(self.dest):
+                    return False
+                os.replace(self.path, self.dest)
+            else:
+                os.unlink(self.path)
+        self.done = True
+        _sync_folder(self.dest.parent)
+        self._close()
+        return True
+
+    def discard(self) -> None:
+        """Remove the part file (nothing is published)."""
+        if not self.done:
+            self.done = True
+            with contextlib.suppress(OSError):
+                os.unlink(self.path)
+        self._close()
+
+    def _close(self) -> None:
+        if self.fd >= 0:
+            with contextlib.suppress(OSError):
+                os.close(self.fd)
+            self.fd = -1
+
+    def __enter__(self) -> PartFile:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None) -> None:
+        self.discard()  # after publish this only closes
+
+
+def _sync_folder(folder: Path) -> None:
+    with contextlib.suppress(OSError, AttributeError):  # not every system can open or sync a folder
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def sweep(folder: Path) -> list[Path]:
+    """Remove the part files that killed runs left in ``folder``; returns what was removed.
+
+    A part file whose lock can be taken has no writer any more.  Part files
+    of runs still writing, links and anything else are left alone.
+    """
+    removed: list[Path] = []
+    if fcntl is None:
+        return removed
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return removed
+    for entry in entries:
+        if not _PART_NAME.match(entry.name):
+            continue
+        try:
+            if not entry.is_file(follow_symlinks=False):
+                continue
+            fd = os.open(entry.path, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0))
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            os.unlink(entry.path)
+            removed.append(Path(entry.path))
+        except OSError:  # locked: a run is writing it; or it went away meanwhile
+            pass
+        finally:
+            os.close(fd)
+    return removed
