@@ -136,6 +136,141 @@ def test_wrapped_exception_traceback_starts_at_the_function(dr, detector, fake_w
     assert [n for n, _ in frames(ei.value.__cause__)][:1] == [init]
 
 
+# The statements the native handlers stand for, as Python runs them.
+def python_detect(session, DetectError):
+    try:
+        labels, boxes, scores = session.run(None, {})
+    except Exception as exc:
+        raise DetectError(f"detect inference failed: {exc}") from exc
+
+
+def python_model_path(weights, DetectError):
+    try:
+        return weights.model_path("detect", "m.onnx")
+    except weights.WeightsNotFound as exc:
+        raise DetectError(str(exc)) from exc
+
+
+def python_get_detector(lock, construct):
+    with lock:
+        return construct()
+
+
+def raise_(exc):
+    raise exc
+
+
+def handle_another(handled, earlier):
+    try:
+        raise KeyError("inner")
+    except KeyError:
+        raise OSError("from the handler")
+
+
+# What the code a handler calls may do with the exception being handled, whose context is `earlier`.
+REACTIONS = {
+    "returns it": lambda handled, earlier: handled,
+    "raises it": lambda handled, earlier: raise_(handled),
+    "returns its context": lambda handled, earlier: earlier,
+    "raises its context": lambda handled, earlier: raise_(earlier),
+    "handles another and raises": handle_another,
+}
+
+
+class HookedWeights(FakeWeights):
+    def __init__(self, hook, **kw):
+        super().__init__(**kw)
+        self.hook = hook
+
+    @property
+    def WeightsNotFound(self):
+        return self.hook()
+
+
+class HookedLock:
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __enter__(self):
+        pass
+
+    def __exit__(self, *exc_info):
+        return self.hook()
+
+
+# Each handler, with a hook as the callee a reaction is put into: the native call and the same statements
+# in Python, given the exception the guarded call raises.
+def inference_handler(dr, monkeypatch, detector, handled, hook):
+    monkeypatch.setattr(dr, "DetectError", hook)
+    det = detector(error=handled)
+    return lambda: det.detect(IMG), lambda: python_detect(FakeSession(error=handled), hook)
+
+
+def model_lookup_handler(dr, monkeypatch, detector, handled, hook):
+    monkeypatch.setattr(dr, "DetectError", hook)
+    monkeypatch.setattr(dr, "weights", FakeWeights(error=handled))
+    return lambda: dr.DfineDetector("m.onnx", "cpu"), lambda: python_model_path(FakeWeights(error=handled), hook)
+
+
+def except_clause(dr, monkeypatch, detector, handled, hook):
+    monkeypatch.setattr(dr, "weights", HookedWeights(hook, error=handled))
+    return lambda: dr.DfineDetector("m.onnx", "cpu"), lambda: python_model_path(HookedWeights(hook, error=handled), None)
+
+
+def with_exit(dr, monkeypatch, detector, handled, hook):
+    monkeypatch.setattr(dr, "_LOCK", HookedLock(hook))
+    monkeypatch.setattr(dr, "DfineDetector", lambda model, device: raise_(handled))
+    return lambda: dr.get_detector("m.onnx"), lambda: python_get_detector(HookedLock(hook), lambda: raise_(handled))
+
+
+def links(outcome, handled, earlier):
+    """What a call ended with, and every exception reachable from it with its context, cause and suppression."""
+    def name(e):
+        return {id(handled): "handled", id(earlier): "earlier", id(None): None}.get(id(e), f"{type(e).__name__}({e})")
+    found, todo = {}, [outcome]
+    while todo:
+        e = todo.pop()
+        if isinstance(e, BaseException) and name(e) not in found:
+            found[name(e)] = (name(e.__context__), name(e.__cause__), e.__suppress_context__)
+            todo += [e.__context__, e.__cause__]
+    for start in found:  # following the contexts always ends: no exception is its own context, no cycle
+        seen, at = set(), start
+        while at is not None:
+            assert at not in seen, (start, found)
+            seen.add(at)
+            at = found[at][0]
+    return name(outcome), found
+
+
+@pytest.mark.parametrize("reaction", REACTIONS)
+@pytest.mark.parametrize("handler", [inference_handler, model_lookup_handler, except_clause, with_exit],
+                         ids=["DetectError in detect", "DetectError in __init__", "except clause", "__exit__"])
+def test_handlers_chain_exceptions_as_python_does(dr, detector, fake_ort, monkeypatch, handler, reaction):
+    fake_ort()
+    results = []
+    for run in (0, 1):  # fresh exceptions for each run: a run may relink them
+        try:
+            try:
+                raise ValueError("earlier")
+            except ValueError:
+                raise FakeWeights.WeightsNotFound("handled")
+        except FakeWeights.WeightsNotFound as exc:
+            handled, earlier = exc, exc.__context__
+        seen = []
+
+        def hook(*args):
+            seen.append(sys.exception())  # the exception being handled, as the callee sees it
+            return REACTIONS[reaction](handled, earlier)
+        call = handler(dr, monkeypatch, detector, handled, hook)[run]
+        try:
+            outcome = call()
+        except BaseException as exc:
+            outcome = exc
+        results.append((links(outcome, handled, earlier), [links(e, handled, earlier)[0] for e in seen]))
+    native, python = results
+    assert native == python
+
+
 class Manager:
     def __init__(self):
         self.calls = []

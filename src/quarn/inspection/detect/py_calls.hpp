@@ -144,9 +144,11 @@ inline OwnedRef next(PyObject* iterator) {
 
 // The exception being handled by an `except` clause, held aside: the
 // interpreter must not be called with an exception set (some lookups clear
-// it silently).  Whatever the handler does not take over is re-raised when
-// the handler ends, or, if the handler raised something new, becomes that
-// exception's context, as in Python.
+// it silently).  While the handler runs it is also the interpreter's handled
+// exception (`sys.exception()`), as in Python, so whatever the handler raises
+// gets its context from the interpreter itself, at the moment it is raised:
+// never the exception itself, and without making a cycle of contexts.
+// Whatever the handler does not take over is re-raised when the handler ends.
 class CaughtError {
 public:
     explicit CaughtError(Frame& frame) noexcept : frame_(frame) {
@@ -154,19 +156,44 @@ public:
         PyErr_Fetch(&type_, &value_, &tb_);
         PyErr_NormalizeException(&type_, &value_, &tb_);
         if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+        // What entering the except clause does to the thread's exception stack.
+        stack_ = PyThreadState_Get()->exc_info;
+        outer_ = std::exchange(stack_->exc_value, Py_XNewRef(value_));
     }
     CaughtError(const CaughtError&) = delete;
     CaughtError& operator=(const CaughtError&) = delete;
     ~CaughtError() {
-        if (type_ && may_touch_refcounts()) _PyErr_ChainExceptions(type_, value_, tb_);
+        if (!may_touch_refcounts()) return;
+        end_handler();
+        if (!type_) return;
+        if (PyErr_Occurred()) {
+            discard();  // the handler raised: that exception goes on, its context already set
+        } else {
+            PyErr_Restore(type_, value_, tb_);
+            type_ = value_ = tb_ = nullptr;
+        }
     }
 
-    bool matches(PyObject* cls) const noexcept { return PyErr_GivenExceptionMatches(type_, cls) != 0; }
+    // `except cls`: the interpreter's test, which refuses anything but an
+    // exception class or a tuple of them.
+    bool matches(PyObject* cls) const {
+        const bool is_tuple = PyTuple_Check(cls);
+        const Py_ssize_t n = is_tuple ? PyTuple_GET_SIZE(cls) : 1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!PyExceptionClass_Check(is_tuple ? PyTuple_GET_ITEM(cls, i) : cls)) {
+                PyErr_SetString(PyExc_TypeError,
+                                "catching classes that do not inherit from BaseException is not allowed");
+                throw PythonError{};
+            }
+        }
+        return PyErr_GivenExceptionMatches(type_, cls) != 0;
+    }
     PyObject* value() const noexcept { return value_; }
 
     // `raise`: the exception goes on unchanged, its traceback already
     // holding this frame's entry.
     [[noreturn]] void reraise() {
+        end_handler();
         PyErr_Restore(type_, value_, tb_);
         type_ = value_ = tb_ = nullptr;
         frame_.reraised = true;
@@ -180,22 +207,30 @@ public:
         Py_CLEAR(tb_);
     }
 
-    // `raise cls(message) from exc`.
+    // `raise cls(message) from exc`, as the raise statement does it: the
+    // cause set, then raised with the interpreter's own context chaining.
     [[noreturn]] void raise_from(PyObject* cls, PyObject* message) {
-        OwnedRef exc = exception_to_raise(call(cls, message));  // a failure here chains the caught exception
+        OwnedRef exc = exception_to_raise(call(cls, message));  // a failure here has the caught exception as context
         PyException_SetCause(exc.get(), Py_NewRef(value_));
-        PyException_SetContext(exc.get(), Py_NewRef(value_));
-        discard();
-        PyObject* exc_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())));
-        PyErr_Restore(exc_type, exc.release(), nullptr);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
         throw PythonError{};
     }
 
 private:
+    // Leaving the except clause: the exception handled before it is back.
+    void end_handler() noexcept {
+        if (!stack_) return;
+        Py_XSETREF(stack_->exc_value, outer_);
+        stack_ = nullptr;
+        outer_ = nullptr;
+    }
+
     Frame& frame_;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* tb_ = nullptr;
+    _PyErr_StackItem* stack_ = nullptr;  // the thread's exception stack entry the handler changed
+    PyObject* outer_ = nullptr;          // what it held before (owned)
 };
 
 }  // namespace quarn
