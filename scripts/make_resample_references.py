@@ -3,10 +3,11 @@
 When both axes change, Pillow rounds to 8 bits between its two passes, so the
 pass order shows in the pixels, and the rule choosing it differs between
 Pillow releases. The native preprocessing follows the rule of the Pillow it
-finds at import, so the test suite can only compare it live with one release.
-These files keep every generation's answer: run this script once under each
-release (it needs only numpy and Pillow, so a throwaway virtual environment
-will do) and commit the file it writes:
+finds at import (a release it has no rule for takes the library path), so the
+test suite can only compare it live with one release. These files keep every
+generation's answer: run this script once under each release (it needs only
+numpy and Pillow, so a throwaway virtual environment will do), commit the file
+it writes, and give a new release its rule in pass_order_for_pillow:
 
     python scripts/make_resample_references.py   # writes tests/data/pillow_bilinear_<version>.npz
 
@@ -27,10 +28,10 @@ import PIL
 from PIL import Image
 
 # (height, width, channels, output side). The orders named are H (horizontal
-# pass first) or V, for Pillow < 12.2 / 12.2-12.x / >= 13; the three rules:
+# pass first) or V, for Pillow < 12.2 / 12.2-12.3 / 13.0; the three rules:
 #   < 12.2:    always H
-#   12.2-12.x: V when height > 100 * width and the height shrinks
-#   >= 13:     V when the height loses pixels, and more than twice as many as the width
+#   12.2-12.3: V when height > 100 * width and the height shrinks
+#   13.0:      V when the height loses pixels, and more than twice as many as the width
 CASES = [
     (301, 3, 3, 8),    # H V V   just taller than 100 widths
     (300, 3, 3, 8),    # H H V   exactly 100 widths

@@ -1,6 +1,6 @@
 """The native preprocessing against what each Pillow generation computes.
 
-Pillow's pass order (and so its pixels) changed in 12.2 and again in 13, and
+Pillow's pass order (and so its pixels) changed in 12.2 and again in 13.0, and
 the module follows the Pillow release it sees at import, so the live
 comparisons elsewhere reach only the installed release's rule. tests/data
 holds the outputs several releases gave for the same tiny images, made by
@@ -55,18 +55,18 @@ def kernel_as_release(version, tmp_path):
 
 def generation(version):
     major, minor = (int(part) for part in version.split(".")[:2])
-    return "13+" if major >= 13 else "12.2-12.x" if (major, minor) >= (12, 2) else "<12.2"
+    return "13.0" if major >= 13 else "12.2-12.3" if (major, minor) >= (12, 2) else "<12.2"
 
 
 def test_references_tell_the_generations_apart():
     # Every generation is stored, and each pair differs somewhere, so a kernel
     # holding one rule, or the library path taken by mistake, cannot pass all.
-    assert {generation(v) for v in RELEASES} == {"<12.2", "12.2-12.x", "13+"}, RELEASES
+    assert {generation(v) for v in RELEASES} == {"<12.2", "12.2-12.3", "13.0"}, RELEASES
     firsts = {}
     for version in RELEASES:
         firsts.setdefault(generation(version), load(DATA / f"pillow_bilinear_{version}.npz"))
     names = set(load(INPUTS))
-    for a, b in [("<12.2", "12.2-12.x"), ("12.2-12.x", "13+"), ("<12.2", "13+")]:
+    for a, b in [("<12.2", "12.2-12.3"), ("12.2-12.3", "13.0"), ("<12.2", "13.0")]:
         assert any(not np.array_equal(firsts[a][n], firsts[b][n]) for n in names), (a, b)
 
 

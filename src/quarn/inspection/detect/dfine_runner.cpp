@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "function_object.hpp"
@@ -171,6 +172,7 @@ struct Constants {
     Held msg_cuda_missing;       // warning text
     Held fmt_provider_fallback;  // warning format
     Held fmt_loaded;             // info format
+    Held fmt_pillow_unknown;     // info format
     Held msg_ort_missing;        // DetectError text
     Held msg_bad_input;          // DetectError text
     Held msg_inference_failed;   // DetectError prefix
@@ -236,12 +238,14 @@ struct Libraries {
     PassOrder pass_order = PassOrder::horizontal_first;
     bool pillow_version_known = false;  // the pass order matches the Pillow in use
     bool fused_preprocess = false;      // that, and every watched name was found
+    Held pillow_shown;                  // when the pass order is not known: Pillow's version, as the note shows it
     Watched watched[kWatchedCount];
 };
 
 struct ProcessState : Names, Constants, Libraries {
-    int64_t interpreter = -1;  // the one interpreter the module may live in
-    OwnedRef module;           // the module whose exec step started and did not fail
+    int64_t interpreter = -1;   // the one interpreter the module may live in
+    OwnedRef module;            // the module whose exec step started and did not fail
+    bool pillow_noted = false;  // the note on an unknown Pillow release was logged
 };
 
 // Never destroyed: its references belong to the interpreter, which is gone
@@ -275,6 +279,9 @@ void make_constants() {
     c.msg_cuda_missing = text("CUDA requested but onnxruntime-gpu is not installed; running on CPU");
     c.fmt_provider_fallback = text("%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing");
     c.fmt_loaded = text("D-FINE ONNX loaded: %s (%s)");
+    c.fmt_pillow_unknown = text(
+        "Pillow %s is not a release whose BILINEAR resize the fused preprocessing reproduces (%s); "
+        "images are preprocessed through Pillow itself");
     c.msg_ort_missing = text("onnxruntime is required. Reinstall: pip install quarn");
     c.msg_bad_input = text("detect input is empty or not an ndarray");
     c.msg_inference_failed = text("detect inference failed: ");
@@ -1054,13 +1061,20 @@ bool parse_release(const char* text, int& major, int& minor) {
 }
 
 // Pillow's release from `PIL.__version__`; false without an exception when
-// that is missing or not a readable version string.
-bool read_pillow_release(int& major, int& minor) {
+// that is missing or not a readable version string.  `shown` gets the
+// version as a note shows it: the string itself when it is readable, else
+// its ascii() or "(unreadable)".
+bool read_pillow_release(int& major, int& minor, OwnedRef& shown) {
     OwnedRef pil = OwnedRef::steal(PyImport_ImportModule("PIL"));
     OwnedRef version = pil ? OwnedRef::steal(PyObject_GetAttr(pil.get(), state.name___version__)) : OwnedRef();
-    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    const bool is_text = version && PyUnicode_Check(version.get());
+    const char* utf8 = is_text ? PyUnicode_AsUTF8(version.get()) : nullptr;
     PyErr_Clear();
-    return text && parse_release(text, major, minor);
+    const bool readable = utf8 && parse_release(utf8, major, minor);
+    shown = readable ? version : is_text ? OwnedRef::steal(PyObject_ASCII(version.get())) : OwnedRef();
+    PyErr_Clear();
+    if (!shown) shown = text("(unreadable)");
+    return readable;
 }
 
 // The objects the fused path is allowed to stand in for; false when one is
@@ -1185,6 +1199,7 @@ struct Body {
     void import_libraries();
     void remember_libraries();
     void bind_settings();
+    void note_unknown_pillow();
     void define_records();
     void define_functions();
     void define_detector(PyObject* default_model);
@@ -1217,11 +1232,16 @@ void Body::remember_libraries() {
     lib.mod_np = read(state.name_np);
     lib.type_ndarray = get_attr(lib.mod_np, state.name_ndarray);
     lib.dtype_float16 = get_attr(lib.mod_np, state.name_float16);
-    // The pass order depends on Pillow's release; an unreadable version keeps
+    // The pass order depends on Pillow's release.  A release whose rule is
+    // not known, an earlier or a later one, or an unreadable version, keeps
     // every image on the library path, but not the float16 cast.
     int major = 0, minor = 0;
-    lib.pillow_version_known = read_pillow_release(major, minor);
-    lib.pass_order = pass_order_for_pillow(major, minor);
+    OwnedRef shown;
+    std::optional<PassOrder> order;
+    if (read_pillow_release(major, minor, shown)) order = pass_order_for_pillow(major, minor);
+    lib.pillow_version_known = order.has_value();
+    lib.pass_order = order.value_or(PassOrder::horizontal_first);
+    if (!order) lib.pillow_shown = std::move(shown);
     try {
         lib.fn_empty = get_attr(lib.mod_np, state.name_empty);
         lib.fused_preprocess = lib.pillow_version_known && watch_library_names(lib);
@@ -1236,6 +1256,7 @@ void Body::bind_settings() {
     OwnedRef logging = read(state.name_logging);
     OwnedRef logger_name = text("quarn.detect.dfine");
     bind(state.name_logger, call_method(logging.get(), state.name_getLogger, logger_name.get()));
+    note_unknown_pillow();
     at(module_line::default_weights);
     bind(state.name_DEFAULT_WEIGHTS, text("dfine_m_coco.onnx"));
     at(module_line::module_key);
@@ -1251,6 +1272,16 @@ void Body::bind_settings() {
     at(module_line::lock);
     OwnedRef threading = read(state.name_threading);
     bind(state.name__LOCK, call_method(threading.get(), state.name_Lock));
+}
+
+// Says once per process, as soon as there is a logger, why the fused
+// preprocessing is off for the Pillow in use.
+void Body::note_unknown_pillow() {
+    if (!state.pillow_shown || state.pillow_noted) return;
+    OwnedRef logger = read(state.name_logger);
+    OwnedRef known = text(kKnownPillowReleases);
+    call_method(logger.get(), state.name_info, state.fmt_pillow_unknown, state.pillow_shown, known.get());
+    state.pillow_noted = true;
 }
 
 void Body::define_records() {

@@ -516,10 +516,11 @@ const Kernels* select_kernels(SimdLevel level) {
 
 }  // namespace
 
-PassOrder pass_order_for_pillow(int major, int minor) {
-    if (major > 12) return PassOrder::vertical_first_if_height_shrinks_more;
-    if (major == 12 && minor >= 2) return PassOrder::vertical_first_if_tall;
-    return PassOrder::horizontal_first;
+std::optional<PassOrder> pass_order_for_pillow(int major, int minor) {
+    if (major == 13 && minor == 0) return PassOrder::vertical_first_if_height_shrinks_more;
+    if (major == 12 && (minor == 2 || minor == 3)) return PassOrder::vertical_first_if_tall;
+    if ((major >= 9 && major <= 11) || (major == 12 && minor <= 1)) return PassOrder::horizontal_first;
+    return std::nullopt;
 }
 
 bool simd_supported(SimdLevel level) { return select_kernels(level) != nullptr; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace quarn {
 
@@ -18,14 +19,18 @@ struct ImageView {
 // When both axes change, Pillow rounds to 8 bits between its two passes, so
 // which pass runs first changes the result. The rule moved between releases.
 enum class PassOrder {
-    horizontal_first,                       // Pillow < 12.2: always horizontal, then vertical
+    horizontal_first,                       // Pillow 9.0 to 12.1: always horizontal, then vertical
     vertical_first_if_tall,                 // Pillow 12.2, 12.3: height > 100 * width and the height shrinks
-    vertical_first_if_height_shrinks_more,  // Pillow >= 13.0: the height loses more than
+    vertical_first_if_height_shrinks_more,  // Pillow 13.0: the height loses more than
                                             // twice as many pixels as the width
 };
 
-// The order used by a given Pillow release.
-PassOrder pass_order_for_pillow(int major, int minor);
+// The releases whose rule is known and tested against their own output.
+constexpr const char kKnownPillowReleases[] = "9.0 to 12.3, 13.0";
+
+// The order used by a given Pillow release; none for a release outside
+// kKnownPillowReleases, whose order may have moved again.
+std::optional<PassOrder> pass_order_for_pillow(int major, int minor);
 
 enum class SimdLevel { automatic, portable, avx2, neon };
 
@@ -33,7 +38,7 @@ enum class SimdLevel { automatic, portable, avx2, neon };
 bool simd_supported(SimdLevel level);
 
 struct PreprocessOptions {
-    PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;  // Pillow 13
+    PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;  // Pillow 13.0
     SimdLevel simd = SimdLevel::automatic;  // portable, avx2 or neon force one code path
 };
 
