@@ -11,11 +11,13 @@ import argparse
 import colorsys
 import contextlib
 import dataclasses
+import errno
 import importlib
 import json
 import logging
 import math
 import os
+import re
 import shutil
 import stat
 import statistics
@@ -537,7 +539,28 @@ def _load(model: str, device: str | None) -> tuple[DfineDetector | None, str]:
     except dr.DetectError as exc:
         return None, _model_error(model, exc)
     except Exception as exc:  # ONNX Runtime's own errors for a damaged or foreign model file
-        return None, f"cannot load model {model!r}: {type(exc).__name__}: {exc}"
+        why, said = _unreadable(model, exc), f"{type(exc).__name__}: {exc}"
+        return None, f"cannot load model {model!r}: " + (f"{why} ({said})" if why else said)
+
+
+def _unreadable(model: str, exc: Exception) -> str:
+    """Why the model file could not be read, in plain words, when a system error stopped ONNX Runtime; else ''."""
+    from quarn import weights
+
+    try:
+        path = os.path.abspath(weights.model_path("detect", model))
+    except (OSError, ValueError):
+        return ""
+    code = re.search(r"system error number (\d+)", str(exc))  # ONNX Runtime's words for an errno
+    number = int(code.group(1)) if code else None
+    if number is None:
+        try:
+            os.close(os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)))
+        except OSError as err:
+            number = err.errno
+    if number in (errno.EACCES, errno.EPERM):
+        return f"permission denied: this user cannot read {path}"
+    return f"{path}: {os.strerror(number).lower()}" if number else ""
 
 
 def _contract(session: Any) -> list[str]:
@@ -847,9 +870,7 @@ class _Run:
 def _places(model: str) -> list[Path]:
     from quarn import weights
 
-    if Path(model).name != model or model.startswith("~"):  # a path is used as it is
-        return [Path(model).expanduser()]
-    return [root / "detect" / model for root in weights.search_roots()]
+    return weights.candidates("detect", model)
 
 
 def _cuda_cause(available: Sequence[str]) -> str:

@@ -1,0 +1,73 @@
+"""What quarn-detect prints and writes: names that are not text, control characters, strict JSON."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def constant_model(path, scores, meta=None):
+    """A model whose records never depend on the image: labels 0, 1, 2, ..., the given scores, one box."""
+    from onnx import TensorProto as T, helper as h, save
+
+    n = len(scores)
+    io = h.make_tensor_value_info
+    graph = h.make_graph(
+        [h.make_node("Identity", [f"c_{name}"], [name]) for name in ("labels", "boxes", "scores")], "constant",
+        [io("images", T.FLOAT, [1, 3, 640, 640]), io("orig_target_sizes", T.INT64, [1, 2])],
+        [io("labels", T.INT64, [1, n]), io("boxes", T.FLOAT, [1, n, 4]), io("scores", T.FLOAT, [1, n])],
+        [h.make_tensor("c_labels", T.INT64, [1, n], range(n)),
+         h.make_tensor("c_boxes", T.FLOAT, [1, n, 4], [1, 2, 30, 40] * n),
+         h.make_tensor("c_scores", T.FLOAT, [1, n], scores)])
+    model = h.make_model(graph, opset_imports=[h.make_opsetid("", 17)], ir_version=8)
+    if meta:
+        h.set_model_props(model, meta)
+    save(model, path)
+    return path
+
+
+@pytest.fixture
+def run(tmp_path, monkeypatch):
+    """quarn-detect in a subprocess in tmp_path; ``prelude`` is Python run before its main (stand-ins)."""
+    monkeypatch.chdir(tmp_path)
+
+    def go(*args, env=(), prelude=None):
+        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONIOENCODING", "PYTHONUTF8")} | {
+            "QUARN_WEIGHTS_DIR": str(tmp_path / "weights"), "XDG_DATA_HOME": str(tmp_path / "xdg"), **dict(env)}
+        code = textwrap.dedent(prelude or "") + "\nimport sys\nfrom quarn.inspection.detect import cli\n" \
+            "sys.exit(cli.main(sys.argv[1:]))\n"
+        p = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True, timeout=60)
+        p.out, p.err = p.stdout.decode("utf-8", "surrogateescape"), p.stderr.decode("utf-8", "surrogateescape")
+        return p
+    return go
+
+
+@pytest.mark.parametrize("model, reason", [
+    ("~quarn-no-such-user/m.onnx", "'~quarn-no-such-user' cannot be expanded: this system knows no user"),
+    ("m.onnx", "QUARN_WEIGHTS_DIR entry '~quarn-no-such-user' ('~quarn-no-such-user' cannot be expanded")])
+def test_check_on_a_home_that_cannot_be_expanded(run, model, reason):
+    p = run("--model", model, "--check", env={"QUARN_WEIGHTS_DIR": "~quarn-no-such-user"})
+    status = [line for line in p.out.splitlines() if line.startswith("status:")]
+    assert p.returncode == 1 and "Traceback" not in p.err, p.err
+    assert len(status) == 1 and "NOT READY" in status[0] and reason in status[0]
+
+
+@pytest.mark.parametrize("how", ["stand-in", "mode 000"])
+def test_check_says_permission_denied(run, tmp_path, how):
+    if how == "mode 000" and os.geteuid() == 0:
+        pytest.skip("root reads files whatever their mode")
+    model = constant_model(tmp_path / "m.onnx", [0.5])
+    # ONNX Runtime's own words for a model file this user cannot read
+    prelude = """
+        import onnxruntime
+        from onnxruntime.capi.onnxruntime_pybind11_state import Fail
+        def refuse(path, *args, **kw):
+            raise Fail(f"[ONNXRuntimeError] : 1 : FAIL : Load model from {path} failed:system error number 13")
+        onnxruntime.InferenceSession = refuse
+    """ if how == "stand-in" else None
+    model.chmod(0)
+    p = run("--model", "./m.onnx", "--check", prelude=prelude)
+    (status,) = [line for line in p.out.splitlines() if line.startswith("status:")]
+    assert p.returncode == 1 and f"permission denied: this user cannot read {model}" in status
