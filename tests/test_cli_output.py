@@ -1,10 +1,13 @@
 """What quarn-detect prints and writes: names that are not text, control characters, strict JSON."""
 
+import json
 import os
 import subprocess
 import sys
 import textwrap
 
+import cv2
+import numpy as np
 import pytest
 
 
@@ -28,6 +31,21 @@ def constant_model(path, scores, meta=None):
     return path
 
 
+def strict_json(line):
+    """json.loads as a strict parser reads it: no NaN or Infinity, no lone surrogates."""
+    def refuse(constant):
+        raise ValueError(f"{constant} is not JSON")
+
+    def text(value):
+        if isinstance(value, str):
+            value.encode("utf-8")  # a lone surrogate fails here
+        for v in value.values() if isinstance(value, dict) else value if isinstance(value, list) else ():
+            text(v)
+    value = json.loads(line, parse_constant=refuse)
+    text(value)
+    return value
+
+
 @pytest.fixture
 def run(tmp_path, monkeypatch):
     """quarn-detect in a subprocess in tmp_path; ``prelude`` is Python run before its main (stand-ins)."""
@@ -42,6 +60,22 @@ def run(tmp_path, monkeypatch):
         p.out, p.err = p.stdout.decode("utf-8", "surrogateescape"), p.stderr.decode("utf-8", "surrogateescape")
         return p
     return go
+
+
+def test_names_split_at_newlines_only(run):
+    constant_model("m.onnx", [0.9, 0.8, 0.7, 0.6])
+    cv2.imwrite("a.png", np.zeros((8, 8, 3), np.uint8))
+    # NEL, LINE SEPARATOR, "\r\r\n", form feed and vertical tab end no line; "\r\n" does
+    with open("names.txt", "wb") as f:
+        f.write("a\x85b\nc\u2028d\r\n e \r\r\nf\x0cg\x0bh\n".encode())
+    p = run("--model", "./m.onnx", "--names", "names.txt", "--json", "a.png")
+    assert p.returncode == 0, p.err
+    assert [d["cls_name"] for d in strict_json(p.out)["detections"]] == ["a\x85b", "c\u2028d", "e", "f\x0cg\x0bh"]
+    with open("cr.txt", "wb") as f:
+        f.write(b"one\rtwo\rthree\n")  # classic Mac line ends would shift every class but the first
+    p = run("--model", "./m.onnx", "--names", "cr.txt", "a.png")
+    assert p.returncode == 2 and p.out == "" and len(p.err.splitlines()) == 1
+    assert "--names: cr.txt: line 1 holds a carriage return" in p.err
 
 
 @pytest.mark.parametrize("model, reason", [

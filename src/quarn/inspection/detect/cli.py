@@ -620,9 +620,21 @@ def _names_from_metadata(text: str) -> dict[int, str]:
 
 
 def _read_names(path: Path) -> dict[int, str]:
-    """Line k names class k; a blank line leaves its class to be shown by id."""
-    lines = _read_bytes(path).decode("utf-8-sig").splitlines()
-    names = {k: line.strip() for k, line in enumerate(lines) if line.strip()}
+    """Line k names class k; a blank line leaves its class to be shown by id.
+
+    Lines end at "\n" (a "\r" before it belongs to the line end) and nowhere
+    else: a form feed, NEL or LINE SEPARATOR inside a name does not shift the
+    names after it.  A carriage return inside a name is refused, since it means
+    a file with "\r" line ends, whose names would all fall on class 0.
+    """
+    names = {}
+    for k, line in enumerate(_read_bytes(path).decode("utf-8-sig").split("\n")):
+        name = line.strip()
+        if "\r" in name:
+            raise _InputError(f"line {k + 1} holds a carriage return inside a name; "
+                              "lines must end with \\n or \\r\\n")
+        if name:
+            names[k] = name
     if not names:
         raise _InputError("the file holds no names")
     return names
