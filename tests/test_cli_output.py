@@ -10,6 +10,8 @@ import cv2
 import numpy as np
 import pytest
 
+INF, NAN = float("inf"), float("nan")
+
 
 def constant_model(path, scores, meta=None):
     """A model whose records never depend on the image: labels 0, 1, 2, ..., the given scores, one box."""
@@ -76,6 +78,52 @@ def test_names_split_at_newlines_only(run):
     p = run("--model", "./m.onnx", "--names", "cr.txt", "a.png")
     assert p.returncode == 2 and p.out == "" and len(p.err.splitlines()) == 1
     assert "--names: cr.txt: line 1 holds a carriage return" in p.err
+
+
+@pytest.mark.parametrize("env", [{"PYTHONIOENCODING": "utf-8:strict"}, {"LC_ALL": "C.UTF-8"}])
+def test_names_that_are_not_text(run, env):
+    constant_model("m.onnx", [0.9, 0.8], meta={"names": json.dumps(["\x1b]0;pwned\x07", "\ud800half"])})
+    # not UTF-8; a terminal escape; a newline; a video not UTF-8 (str names of those crash OpenCV's binding)
+    names = [b"caf\xe9.png", b"esc\x1b[2J.png", b"two\nlines.png", b"vid\xff.avi"]
+    os.mkdir(b"in")
+    for name in names[:3]:
+        with open(b"in/" + name, "wb") as f:
+            f.write(cv2.imencode(".png", np.zeros((8, 8, 3), np.uint8))[1].tobytes())
+    writer = cv2.VideoWriter(b"in/" + names[3], cv2.VideoWriter_fourcc(*"MJPG"), 10.0, (64, 48))
+    for _ in range(2):
+        writer.write(np.zeros((48, 64, 3), np.uint8))
+    writer.release()
+    table = run("--model", "./m.onnx", "--save", "out", "in", env=env)
+    assert table.returncode == 0, table.err
+    assert sorted(os.listdir(b"out")) == sorted(names)  # each annotated copy under its own name
+    shown = ["in/caf\\xe9.png", "in/esc\\x1b[2J.png", "in/two\\x0alines.png", "in/vid\\xff.avi"]
+    assert [line.split("  ")[0] for line in table.out.splitlines() if line.startswith("in/") and "  " in line] == shown
+    assert "\\x1b]0;pwned\\x07" in table.out and "\\ud800half" in table.out
+    records = [strict_json(line) for line in run("--model", "./m.onnx", "--json", "in", env=env).stdout.splitlines()]
+    assert list(dict.fromkeys(r["file"] for r in records)) == \
+        ["in/caf\\xe9.png", "in/esc\x1b[2J.png", "in/two\nlines.png", "in/vid\\xff.avi"]
+    assert [d["cls_name"] for d in records[0]["detections"]] == ["\x1b]0;pwned\x07", "\\ud800half"]
+    os.rename(b"in/caf\xe9.png", b"in/caf\xe9.bmp")  # an input that fails: its message is escaped too
+    with open(b"in/caf\xe9.bmp", "wb") as f:
+        f.write(b"\x1b[2J not an image")
+    p = run("--model", "./m.onnx", "--json", os.fsdecode(b"in/caf\xe9.bmp"), os.fsdecode(b"in/esc\x1b[2J.png"), env=env)
+    assert p.returncode == 1 and [r.get("error", "") != "" for r in map(strict_json, p.stdout.splitlines())] == [True, False]
+    for text in (table.out, table.err, p.out, p.err):
+        assert "\x1b" not in text and "\udce9" not in text
+
+
+def test_json_is_strict(run):
+    constant_model("m.onnx", [INF, 0.5, NAN, -INF])  # a broken model's scores
+    cv2.imwrite("a.png", np.zeros((8, 8, 3), np.uint8))
+    p = run("--model", "./m.onnx", "--json", "--conf", "0", "a.png")
+    assert p.returncode == 0, p.err
+    (record,) = map(strict_json, p.stdout.splitlines())
+    assert [d["conf"] for d in record["detections"]] == [None, 0.5]  # the module drops NaN and -inf scores
+    assert [line.split()[1] for line in run("--model", "./m.onnx", "--conf", "0", "a.png").out.splitlines()[2:]] == \
+        ["inf", "0.50"]
+    for model in ("./m.onnx", "./absent.onnx"):
+        report = strict_json(run("--model", model, "--check", "--json").stdout)
+        assert report["ready"] is (model == "./m.onnx")
 
 
 @pytest.mark.parametrize("model, reason", [
