@@ -83,3 +83,79 @@ def test_absolute_name_too_long(roots):
     assert weights.available("detect", name) is False
     with pytest.raises(weights.WeightsNotFound, match="too long"):
         weights.model_path("detect", name)
+
+
+@pytest.fixture
+def homeless(monkeypatch):
+    """A process whose user has no home: HOME unset and its uid missing from the user database."""
+    import pwd
+
+    def no_entry(uid):
+        raise KeyError(f"getpwuid(): uid not found: {uid}")
+    monkeypatch.delenv("HOME")
+    monkeypatch.setattr(pwd, "getpwuid", no_entry)
+
+
+@pytest.mark.parametrize("case", ["unknown user's path", "unknown user's root", "homeless path", "homeless root"])
+def test_home_that_cannot_be_expanded(roots, monkeypatch, request, dr, case):
+    if case.startswith("homeless"):
+        request.getfixturevalue("homeless")
+        monkeypatch.delenv("XDG_DATA_HOME")
+        reason = "HOME is not set and user id"
+    else:
+        reason = "knows no user 'quarn-no-such-user'"
+    if case.endswith("root"):  # that root is left out; the others are still searched
+        monkeypatch.setenv("QUARN_WEIGHTS_DIR", os.pathsep.join(
+            ["~quarn-no-such-user" if case.startswith("unknown") else str(roots["a"]), str(roots["b"])]))
+        name = "m.onnx"
+        assert weights.search_roots()[:1] == [roots["b"] if case.startswith("unknown") else roots["a"]]
+        assert all(p.is_absolute() for p in weights.search_roots())
+    else:
+        name = "~/m.onnx" if case.startswith("homeless") else "~quarn-no-such-user/m.onnx"
+    assert weights.available("detect", name) is False and dr.is_available(name) is False
+    with pytest.raises(weights.WeightsNotFound, match=reason):
+        weights.model_path("detect", name)
+    with pytest.raises(dr.DetectError, match=reason):
+        dr.get_detector(name)
+    if case.endswith("root"):
+        put(roots["b"] / "detect" / name)
+        assert weights.model_path("detect", name) == roots["b"] / "detect" / name
+
+
+def test_relative_roots_are_ignored(roots, monkeypatch, tmp_path, capsys):
+    from quarn.inspection.detect import model_tool
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("QUARN_WEIGHTS_DIR", os.pathsep.join(["rel", str(roots["b"])]))
+    monkeypatch.setenv("XDG_DATA_HOME", "xdg-rel")
+    put(tmp_path / "rel" / "detect" / "m.onnx")
+    put(tmp_path / "xdg-rel" / "quarn" / "weights" / "detect" / "m.onnx")
+    user = roots["home"] / ".local" / "share" / "quarn" / "weights"
+    assert weights.search_roots() == [roots["b"], user]  # XDG's rule: a relative XDG_DATA_HOME means the default
+    with pytest.raises(weights.WeightsNotFound) as ei:
+        weights.model_path("detect", "m.onnx")
+    assert "Ignored: QUARN_WEIGHTS_DIR entry 'rel' (not an absolute path); XDG_DATA_HOME 'xdg-rel'" in str(ei.value)
+    # installs go to the first absolute root, where a lookup from any folder finds them
+    assert model_tool.default_target() == roots["b"] / "detect" / "dfine_m_coco.onnx"
+    monkeypatch.setenv("HOME", "home-rel")
+    monkeypatch.setenv("QUARN_WEIGHTS_DIR", "rel")
+    assert weights.search_roots() == [] and len(weights.ignored_roots()) == 3
+    assert model_tool.main(["adapt", str(tmp_path / "raw.onnx")]) == 1 and not (tmp_path / "home-rel").exists()
+    assert "no model folder to install into" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("what", ["folder", "named pipe", "character device"])
+def test_something_else_where_the_model_should_be(roots, what):
+    path = roots["a"] / "detect" / "x.onnx"
+    path.parent.mkdir()
+    if what == "folder":
+        path.mkdir()
+    elif what == "named pipe":
+        os.mkfifo(path)
+    else:
+        path = Path(os.devnull)
+    for name in {"x.onnx", str(path)} if what != "character device" else {str(path)}:
+        assert weights.available("detect", name) is False
+        with pytest.raises(weights.WeightsNotFound) as ei:
+            weights.model_path("detect", name)
+        assert f"cannot be used: {path} is a {what}, not a model file" in str(ei.value)

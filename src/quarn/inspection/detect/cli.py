@@ -11,17 +11,20 @@ import argparse
 import colorsys
 import contextlib
 import dataclasses
+import errno
 import importlib
 import json
 import logging
 import math
 import os
+import re
 import shutil
 import stat
 import statistics
 import sys
 import tempfile
 import time
+import unicodedata
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -150,7 +153,8 @@ class _Item:
 
     @property
     def label(self) -> str:
-        return str(self.path) if self.path is not None else f"camera {self.camera}"
+        """The input as printed: its path with what a terminal would act on escaped (see ``_shown``)."""
+        return _shown(str(self.path)) if self.path is not None else f"camera {self.camera}"
 
 
 def _kind(path: Path) -> str:
@@ -241,7 +245,16 @@ def _open_capture(source: str | int) -> Any:
     """
     import cv2
 
-    return cv2.VideoCapture(source)
+    return cv2.VideoCapture(_opencv_name(source) if isinstance(source, str) else source)
+
+
+def _opencv_name(path: str | os.PathLike[str]) -> bytes:
+    """A file name as OpenCV's binding takes it without harm: the bytes the system uses.
+
+    Given a str, the binding converts it to UTF-8 and crashes the process on a
+    name that is not valid UTF-8 (Python keeps such bytes as lone surrogates).
+    """
+    return os.fsencode(path)
 
 
 # ---------------------------------------------------------------- drawing
@@ -354,7 +367,7 @@ class _VideoSink:
             self.tmp = _temporary_beside(self.dest)
             h, w = frame.shape[:2]
             codec = _VIDEO_CODECS.get(self.dest.suffix.lower(), "mp4v")
-            self.writer = cv2.VideoWriter(str(self.tmp), cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
+            self.writer = cv2.VideoWriter(_opencv_name(self.tmp), cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
             if not self.writer.isOpened():
                 raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec})")
         self.writer.write(frame)
@@ -420,8 +433,67 @@ def _clock(seconds: float) -> str:
         f"{seconds // 60}:{seconds % 60:02d}"
 
 
+# What a terminal would act on or not show: control characters (ESC, CR, ...), invisible formatting
+# (bidirectional overrides, zero-width marks), line and paragraph separators, and lone surrogates
+# (bytes of a file name that are not UTF-8, as Python decodes them).
+_UNSHOWN = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
+
+
+def _escape(ch: str) -> str:
+    code = ord(ch)
+    if 0xDC80 <= code <= 0xDCFF:  # a byte that is not UTF-8: \x80 to \xff
+        return f"\\x{code - 0xDC00:02x}"
+    if code < 0x80:  # a control character: \x00 to \x1f, \x7f
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}"
+
+
+def _shown(text: str) -> str:
+    """``text`` as printed: characters a terminal would act on or not show are escaped.
+
+    Bytes of a file name that are not UTF-8 become ``\\xNN`` (80-ff), control
+    characters ``\\xNN`` (00-1f, 7f), other invisible or unencodable ones
+    ``\\uNNNN``; so a name can neither break the table nor drive the terminal,
+    and printing it never fails.
+    """
+    if text.isprintable():
+        return text
+    return "".join(_escape(ch) if unicodedata.category(ch) in _UNSHOWN else ch for ch in text)
+
+
+def _json_text(text: str) -> str:
+    """``text`` for JSON: exact, except that lone surrogates, which JSON cannot carry, are escaped as by ``_shown``."""
+    if text.isprintable():
+        return text
+    return "".join(_escape(ch) if "\ud800" <= ch <= "\udfff" else ch for ch in text)
+
+
+def _jsonable(value: Any) -> Any:
+    if isinstance(value, str):
+        return _json_text(value)
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None  # a broken model's inf or nan score
+    if isinstance(value, dict):
+        return {_json_text(str(k)): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return [_jsonable(v) for v in value]
+    return value
+
+
+def _json_line(value: Any) -> str:
+    """One line of JSON that strict parsers accept: no NaN or Infinity (null instead), no lone surrogates.
+
+    It is ASCII (``ensure_ascii``), so any stdout encoding can carry it.
+    """
+    return json.dumps(_jsonable(value), allow_nan=False)
+
+
 class _Console:
-    """stdout/stderr writer that keeps a progress line on a terminal's stderr out of the way."""
+    """stdout/stderr writer that keeps a progress line on a terminal's stderr out of the way.
+
+    What it writes fits the stream's encoding (backslash escapes where a
+    character does not), so no text ever fails an input by being printed.
+    """
 
     def __init__(self, out: TextIO, err: TextIO, prog: str) -> None:
         self.out, self.err, self.prog = out, err, prog
@@ -437,22 +509,31 @@ class _Console:
             self.err.flush()
         yield
         if self.drawn:
-            self.err.write(self._line)
+            self._write(self.err, self._line)
             self.err.flush()
 
+    @staticmethod
+    def _write(stream: TextIO, text: str) -> None:
+        try:
+            stream.write(text)
+        except UnicodeEncodeError:  # nothing was written: the text is encoded before it is buffered
+            encoding = getattr(stream, "encoding", None) or "ascii"
+            stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
+
     def print(self, text: str) -> None:
+        """Write lines composed with names already passed through ``_shown``, or JSON."""
         with self._clear():
-            self.out.write(text + "\n")
+            self._write(self.out, text + "\n")
             self.out.flush()
 
     def error(self, text: str) -> None:
         with self._clear():
-            self.err.write(f"{self.prog}: {' '.join(text.split())}\n")  # always one line
+            self._write(self.err, f"{self.prog}: {_shown(' '.join(text.split()))}\n")  # always one line
             self.err.flush()
 
     def note(self, text: str) -> None:
         with self._clear():
-            self.err.write(text + "\n")
+            self._write(self.err, "\n".join(map(_shown, text.split("\n"))) + "\n")
             self.err.flush()
 
     def progress(self, text: str, every_time: bool = False) -> None:
@@ -461,8 +542,8 @@ class _Console:
             return
         self._last = now
         width = shutil.get_terminal_size((80, 20)).columns
-        self._line = "\r" + text[: width - 1] + "\x1b[K"
-        self.err.write(self._line)
+        self._line = "\r" + _shown(text)[: width - 1] + "\x1b[K"
+        self._write(self.err, self._line)
         self.err.flush()
         self.drawn = True
 
@@ -481,14 +562,14 @@ def _detection_json(d: Detection) -> dict[str, Any]:
 
 
 def _where(item: _Item, frame: int | None) -> dict[str, Any]:
-    rec: dict[str, Any] = {"camera": item.camera} if item.kind == "camera" else {"file": item.label}
+    rec: dict[str, Any] = {"camera": item.camera} if item.kind == "camera" else {"file": str(item.path)}
     if frame is not None:
         rec["frame"] = frame
     return rec
 
 
 def _record(item: _Item, frame: int | None, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
-    return json.dumps({**_where(item, frame), "width": shape[1], "height": shape[0],
+    return _json_line({**_where(item, frame), "width": shape[1], "height": shape[0],
                        "detections": [_detection_json(d) for d in detections]})
 
 
@@ -497,16 +578,17 @@ def _table(item: _Item, shape: tuple[int, ...], detections: Sequence[Detection])
     n = len(detections)
     lines = [f"{item.label}  {w}x{h}  {n} detection{'s' if n != 1 else ''}"]
     if detections:
-        cw = max(5, *(len(d.cls_name) for d in detections))
+        shown = [_shown(d.cls_name) for d in detections]
+        cw = max(5, *map(len, shown))
         lines.append(f"  {'class':<{cw}}  {'conf':>5}  {'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
-        for d in detections:
+        for d, name in zip(detections, shown):
             x1, y1, x2, y2 = d.xyxy
-            lines.append(f"  {d.cls_name:<{cw}}  {d.conf:5.2f}  {x1:6d} {y1:6d} {x2:6d} {y2:6d}")
+            lines.append(f"  {name:<{cw}}  {d.conf:5.2f}  {x1:6d} {y1:6d} {x2:6d} {y2:6d}")
     return "\n".join(lines)
 
 
 def _frame_rows(frame: int, detections: Sequence[Detection], cw: int) -> str:
-    return "\n".join(f"  {frame:6d}  {d.cls_name:<{cw}}  {d.conf:5.2f}  "
+    return "\n".join(f"  {frame:6d}  {_shown(d.cls_name):<{cw}}  {d.conf:5.2f}  "
                      f"{d.xyxy[0]:6d} {d.xyxy[1]:6d} {d.xyxy[2]:6d} {d.xyxy[3]:6d}" for d in detections)
 
 
@@ -537,7 +619,28 @@ def _load(model: str, device: str | None) -> tuple[DfineDetector | None, str]:
     except dr.DetectError as exc:
         return None, _model_error(model, exc)
     except Exception as exc:  # ONNX Runtime's own errors for a damaged or foreign model file
-        return None, f"cannot load model {model!r}: {type(exc).__name__}: {exc}"
+        why, said = _unreadable(model, exc), f"{type(exc).__name__}: {exc}"
+        return None, f"cannot load model {model!r}: " + (f"{why} ({said})" if why else said)
+
+
+def _unreadable(model: str, exc: Exception) -> str:
+    """Why the model file could not be read, in plain words, when a system error stopped ONNX Runtime; else ''."""
+    from quarn import weights
+
+    try:
+        path = os.path.abspath(weights.model_path("detect", model))
+    except (OSError, ValueError):
+        return ""
+    code = re.search(r"system error number (\d+)", str(exc))  # ONNX Runtime's words for an errno
+    number = int(code.group(1)) if code else None
+    if number is None:
+        try:
+            os.close(os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0)))
+        except OSError as err:
+            number = err.errno
+    if number in (errno.EACCES, errno.EPERM):
+        return f"permission denied: this user cannot read {path}"
+    return f"{path}: {os.strerror(number).lower()}" if number else ""
 
 
 def _contract(session: Any) -> list[str]:
@@ -590,16 +693,31 @@ def _metadata(session: Any) -> dict[str, str]:
 def _names_from_metadata(text: str) -> dict[int, str]:
     value = json.loads(text)
     if isinstance(value, list) and all(isinstance(v, str) for v in value):
-        return dict(enumerate(value))
-    if isinstance(value, dict) and all(isinstance(v, str) for v in value.values()):
-        return {int(k): v for k, v in value.items()}
-    raise ValueError("not a JSON list of names or an object from class id to name")
+        pairs = enumerate(value)
+    elif isinstance(value, dict) and all(isinstance(v, str) for v in value.values()):
+        pairs = ((int(k), v) for k, v in value.items())
+    else:
+        raise ValueError("not a JSON list of names or an object from class id to name")
+    # JSON's "\ud800" is a lone surrogate: no text, and OpenCV's text drawing cannot take it
+    return {k: _json_text(v) for k, v in pairs}
 
 
 def _read_names(path: Path) -> dict[int, str]:
-    """Line k names class k; a blank line leaves its class to be shown by id."""
-    lines = _read_bytes(path).decode("utf-8-sig").splitlines()
-    names = {k: line.strip() for k, line in enumerate(lines) if line.strip()}
+    """Line k names class k; a blank line leaves its class to be shown by id.
+
+    Lines end at "\n" (a "\r" before it belongs to the line end) and nowhere
+    else: a form feed, NEL or LINE SEPARATOR inside a name does not shift the
+    names after it.  A carriage return inside a name is refused, since it means
+    a file with "\r" line ends, whose names would all fall on class 0.
+    """
+    names = {}
+    for k, line in enumerate(_read_bytes(path).decode("utf-8-sig").split("\n")):
+        name = line.strip()
+        if "\r" in name:
+            raise _InputError(f"line {k + 1} holds a carriage return inside a name; "
+                              "lines must end with \\n or \\r\\n")
+        if name:
+            names[k] = name
     if not names:
         raise _InputError("the file holds no names")
     return names
@@ -666,7 +784,7 @@ class _Run:
         self.done = 0  # inputs finished, for "k of n" and the time left
         self.where = ""
         names = model.names if model.names is not None else model.detector.names
-        self.name_width = min(24, max(5, *(len(n) for n in names.values()))) if names else 5
+        self.name_width = min(24, max(5, *(len(_shown(n)) for n in names.values()))) if names else 5
 
     def _given(self) -> list[Path]:
         """Every file this run reads: inputs, the --names file and the model file."""
@@ -698,7 +816,7 @@ class _Run:
         where = item.label if frame is None else f"{item.label}: frame {frame}"
         self.con.error(f"{where}: {message}")
         if self.args.json:
-            self.con.print(json.dumps({**_where(item, frame), "error": message}))
+            self.con.print(_json_line({**_where(item, frame), "error": message}))
 
     def _show_progress(self, item: _Item, frame: int | None = None, frames: int = 0) -> None:
         if not self.con.bar:
@@ -847,9 +965,7 @@ class _Run:
 def _places(model: str) -> list[Path]:
     from quarn import weights
 
-    if Path(model).name != model or model.startswith("~"):  # a path is used as it is
-        return [Path(model).expanduser()]
-    return [root / "detect" / model for root in weights.search_roots()]
+    return weights.candidates("detect", model)
 
 
 def _cuda_cause(available: Sequence[str]) -> str:
@@ -936,10 +1052,10 @@ def _check(args: argparse.Namespace, device: str | None, names: dict[int, str] |
     report.update(ready=not problems, status=status)
     rows.append(("status", status))
     if args.json:
-        con.print(json.dumps(report))
+        con.print(_json_line(report))
     else:
         for key, value in rows:
-            con.print(f"{key + ':':<22}{value}")
+            con.print(f"{key + ':':<22}{_shown(str(value))}")
     return 0 if not problems else 1
 
 
@@ -980,7 +1096,8 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         try:
             names = _read_names(args.names)
         except (OSError, ValueError, _InputError) as exc:
-            parser.error(f"argument --names: {args.names}: {exc.strerror if isinstance(exc, OSError) else exc}")
+            reason = exc.strerror if isinstance(exc, OSError) else exc
+            parser.error(_shown(f"argument --names: {args.names}: {reason}"))
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
         logging.basicConfig(format=f"{prog}: %(levelname)s: %(message)s", stream=sys.stderr)
     device = None if args.device == "auto" else args.device

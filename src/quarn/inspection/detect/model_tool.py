@@ -333,7 +333,11 @@ def _fresh(base: str, used: set[str]) -> str:
 
 def default_target() -> Path:
     """Where the detector's default model is installed: detect/dfine_m_coco.onnx under the first weights root."""
-    return weights.search_roots()[0] / COMPONENT / DEFAULT_NAME
+    roots = weights.search_roots()
+    if not roots:
+        raise Refused(f"no model folder to install into ({'; '.join(weights.ignored_roots())}); "
+                      f"set {weights.ENV_VAR} to an absolute folder, or give -o")
+    return roots[0] / COMPONENT / DEFAULT_NAME
 
 
 def write_atomically(data: bytes, target: Path, force: bool) -> None:
