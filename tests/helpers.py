@@ -38,11 +38,13 @@ def load_reference():
 
 
 def as_compiled(text):
-    """`text` with the interpreter's wording of a short unpack replaced by the extension's (compiled modules')."""
+    """`text` with the interpreter's wording of a failed unpack replaced by the extension's, which words it
+    as compiled modules do."""
     def worded(match):
         got = int(match.group(1))
         return f"need more than {got} value{'' if got == 1 else 's'} to unpack"
-    return re.sub(r"not enough values to unpack \(expected \d+, got (\d+)\)", worded, text)
+    text = re.sub(r"not enough values to unpack \(expected \d+, got (\d+)\)", worded, text)
+    return re.sub(r"cannot unpack non-iterable (\S+) object", r"'\1' object is not iterable", text)
 
 
 def run_py(code):

@@ -30,12 +30,12 @@ Design decisions:
 # The behaviour tests run on both, a parity test compares their outcomes (with
 # causes, contexts, traceback entries and log records), and an AST test checks
 # that each statement line the extension's tables name holds that statement
-# here.  So statements sit on the extension's lines, and blank and comment
-# lines fill the gaps.  Line 163 in _preprocess is the extension's fused native
-# pass, which gives this method's result in one step when it can: a comment
-# here.  A short unpack is worded by the interpreter ("not enough values to
-# unpack (expected 3, got 2)"), the extension words it as compiled modules do
-# ("need more than 2 values to unpack"); the tests allow for that.
+# here: statements sit on the extension's lines, comments fill the gaps.  Line
+# 163 in _preprocess is the extension's fused native pass, which gives this
+# method's result in one step when it can: a comment here.  A failed unpack is
+# worded by the interpreter ("not enough values to unpack (expected 3, got 2)",
+# "cannot unpack non-iterable int object"), the extension words it as compiled
+# modules do ("need more than 2 values to unpack", "'int' object is not ...").
 
 import logging
 import threading
