@@ -43,11 +43,12 @@ class Env:
     """What a scenario sets up on one implementation: fakes, globals, the objects it names, what it watches."""
 
     def __init__(self, m, monkeypatch):
-        self.m, self.mp, self.labels, self.watched, self.trace = m, monkeypatch, {}, [], []
+        self.m, self.mp, self.labels, self.kept, self.watched, self.trace = m, monkeypatch, {}, [], [], []
 
     def named(self, label, obj):
         """obj, reported by label wherever it turns up (result, exception, cause)."""
         self.labels[id(obj)] = label
+        self.kept.append(obj)  # alive, so that its id names nothing else
         return obj
 
     def set(self, name, value):
@@ -68,9 +69,8 @@ class Env:
         self.watched.append(lambda: w.calls)
         return w
 
-    def detector(self, cls=None, **session_kw):
-        cls = cls or self.m.DfineDetector
-        det = cls.__new__(cls)
+    def detector(self, **session_kw):
+        det = self.m.DfineDetector.__new__(self.m.DfineDetector)
         det.session = session = FakeSession(**{"outputs": OUTS, **session_kw})
         det.names, det._image_dtype = dict(enumerate(self.m.COCO80)), np.float32
         self.watched.append(lambda: len(session.runs))
@@ -98,7 +98,10 @@ def run(m, scenario):
             except BaseException as exc:  # KeyboardInterrupt included: it must pass through unchanged
                 result, error = None, exc
             got = {"watched": [norm(w(), env, saved) for w in env.watched] + [norm(list(env.trace), env, saved)]}
-            got["raised" if error else "returned"] = describe(error, env, saved) if error else norm(result, env, saved)
+            if error is None:
+                got["returned"] = norm(result, env, saved)
+            else:
+                got["raised"] = describe(error, env, saved)
             got["log"] = [(r.levelno, r.msg, norm(r.args, env, saved)) for r in records]
             got["cache"] = norm(list(namespace.get("_CACHE") or ()), env, saved)
             got["locked"] = saved["_LOCK"].locked()
@@ -782,4 +785,4 @@ def test_named_statement_lines_hold_their_statements():
             problem = mismatch(statement_at(tree, line), EXPECTED[ns][name], line)
             if problem:
                 wrong.append(f"{ns}::{name} = {offset} (line {line}): {problem}")
-    assert wrong == []
+    assert not wrong, "\n".join(wrong)

@@ -134,17 +134,17 @@ class DfineDetector:
         if requested[0] != self.provider:
             logger.warning("%s requested but %s is in use — CUDA runtime (cuBLAS/cuDNN) may be missing", requested[0], self.provider)
             # Typically CUDA was asked for and its provider could not load
-            # (cuBLAS or cuDNN missing): the detector runs, on the CPU.
-            # The values go in as logging arguments: one line per message in
-            # the log, formatted only when a handler takes the record.
+            # (cuBLAS or cuDNN missing): the detector still runs, on the CPU.
+            # The values go in as logging arguments, formatted only when a
+            # handler takes the record.
 
         logger.info("D-FINE ONNX loaded: %s (%s)", path.name, self.provider)
         self.names = dict(enumerate(COCO80))
         t = self.session.get_inputs()[0].type
         self._image_dtype = np.float16 if "float16" in t else np.float32
 
-    # A model exported in half precision runs unchanged: detect casts the
-    # image tensor to its input type.
+    # The network inputs, in float32 whatever the model's input type: detect
+    # narrows the tensor afterwards, so a half-precision model rounds once.
     def _preprocess(self, image: "np.ndarray") -> "tuple[np.ndarray, np.ndarray]":
         """BGR(또는 grey) 이미지 → 네트워크 입력 두 개.
 
