@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import HealthCheck, settings
 
-from helpers import NAME, FakeOrt, FakeWeights
+from helpers import NAME, FakeOrt, FakeWeights, load_reference
 
 # Property tests: a bounded run by default, many more with --hypothesis-profile=thorough.
 settings.register_profile("ci", max_examples=150, deadline=None,
@@ -17,7 +17,11 @@ settings.load_profile("ci")
 
 
 @pytest.fixture(scope="session")
-def dr():
+def dr(request):
+    """The extension module; a test module that sets
+    `pytestmark = pytest.mark.parametrize("dr", IMPLEMENTATIONS, indirect=True)` runs on its Python reference too."""
+    if getattr(request, "param", "native") == "reference":
+        return load_reference()
     return importlib.import_module(NAME)
 
 

@@ -4,6 +4,8 @@ Nothing here imports pytest or hypothesis, so a benchmark can use it too.
 """
 
 import contextlib
+import importlib.util
+import re
 import subprocess
 import sys
 import textwrap
@@ -14,6 +16,35 @@ import numpy as np
 
 NAME = "quarn.inspection.detect.dfine_runner"
 LOGGER = "quarn.detect.dfine"
+
+# The module's plain Python version, which the extension is held to; imported under its own name.
+REFERENCE = Path(__file__).parent / "reference" / "dfine_runner.py"
+REFERENCE_NAME = "quarn_reference_dfine_runner"
+IMPLEMENTATIONS = ("native", "reference")
+
+
+def load_reference():
+    """The Python reference module, executed once per process."""
+    if REFERENCE_NAME not in sys.modules:
+        spec = importlib.util.spec_from_file_location(REFERENCE_NAME, REFERENCE)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[REFERENCE_NAME] = module  # as an import would: dataclass looks the module up
+        try:
+            spec.loader.exec_module(module)
+        except BaseException:
+            del sys.modules[REFERENCE_NAME]
+            raise
+    return sys.modules[REFERENCE_NAME]
+
+
+def as_compiled(text):
+    """`text` with the interpreter's wording of a failed unpack replaced by the extension's, which words it
+    as compiled modules do."""
+    def worded(match):
+        got = int(match.group(1))
+        return f"need more than {got} value{'' if got == 1 else 's'} to unpack"
+    text = re.sub(r"not enough values to unpack \(expected \d+, got (\d+)\)", worded, text)
+    return re.sub(r"cannot unpack non-iterable (\S+) object", r"'\1' object is not iterable", text)
 
 
 def run_py(code):

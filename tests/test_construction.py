@@ -5,7 +5,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from helpers import LOGGER, FakeWeights
+from helpers import IMPLEMENTATIONS, LOGGER, FakeWeights
+
+# Behaviour: the extension and its Python reference alike.
+pytestmark = pytest.mark.parametrize("dr", IMPLEMENTATIONS, indirect=True)
 
 CPU, CUDA = "CPUExecutionProvider", "CUDAExecutionProvider"
 NO_GPU = "CUDA requested but onnxruntime-gpu is not installed; running on CPU"

@@ -5,7 +5,10 @@ from unittest import mock
 import numpy as np
 import pytest
 
-from helpers import FakeWeights
+from helpers import IMPLEMENTATIONS, FakeWeights
+
+# Behaviour: the extension and its Python reference alike.
+pytestmark = pytest.mark.parametrize("dr", IMPLEMENTATIONS, indirect=True)
 
 
 @pytest.fixture

@@ -438,17 +438,17 @@ OwnedRef raise_detect_error_from(Frame& site, Attempt attempt, Matches matches, 
         CaughtError exc(site);
         if (!matches(exc)) exc.reraise();
         site.at(raise_line);
-        OwnedRef text = message(exc.value());
         OwnedRef detect_error = global(site, state.name_DetectError);
+        OwnedRef text = message(exc.value());
         exc.raise_from(detect_error.get(), text.get());
     }
 }
 
 // np.array([[width, height]], dtype=np.int64)
 OwnedRef target_sizes(PyObject* np, PyObject* width, PyObject* height) {
-    OwnedRef int64 = get_attr(np, state.name_int64);
-    OwnedRef wh = check(Py_BuildValue("[[OO]]", width, height));
     OwnedRef array = get_attr(np, state.name_array);
+    OwnedRef wh = check(Py_BuildValue("[[OO]]", width, height));
+    OwnedRef int64 = get_attr(np, state.name_int64);
     return call_kw(array.get(), {wh.get()}, state.kw_dtype, {int64.get()});
 }
 
@@ -499,9 +499,11 @@ OwnedRef import_onnxruntime_for_init(Frame& site) {
 // except weights.WeightsNotFound as exc: raise DetectError(str(exc)) from exc
 OwnedRef resolve_model(PyObject* model, Frame& site) {
     site.at(init_line::model_path);
-    OwnedRef weights = global(site, state.name_weights);
-    OwnedRef key = global(site, state.name__MODULE);
-    auto model_path = [&] { return call_method(weights.get(), state.name_model_path, key.get(), model); };
+    auto model_path = [&] {
+        OwnedRef weights = global(site, state.name_weights);
+        OwnedRef key = global(site, state.name__MODULE);
+        return call_method(weights.get(), state.name_model_path, key.get(), model);
+    };
     auto is_not_found = [&](CaughtError& exc) {
         site.at(init_line::except_not_found);
         OwnedRef weights_now = global(site, state.name_weights);
@@ -527,7 +529,7 @@ void read_provider(PyObject* self, Frame& site) {
     OwnedRef actual = call_method(session.get(), state.name_get_providers);
     site.at(init_line::set_provider);
     OwnedRef provider =
-        is_true(actual.get()) ? check(PySequence_GetItem(actual.get(), 0)) : OwnedRef::borrow(state.str_cpu_provider);
+        is_true(actual.get()) ? get_item(actual.get(), state.int_0) : OwnedRef::borrow(state.str_cpu_provider);
     set_attr(self, state.name_provider, provider.get());
     site.at(init_line::set_device);
     OwnedRef shown = get_attr(self, state.name_provider);
@@ -538,12 +540,12 @@ void read_provider(PyObject* self, Frame& site) {
 // if requested[0] != self.provider: logger.warning(..., requested[0], self.provider)
 void warn_on_fallback(PyObject* self, PyObject* requested, Frame& site) {
     site.at(init_line::if_fallback);
-    OwnedRef first = check(PySequence_GetItem(requested, 0));
+    OwnedRef first = get_item(requested, state.int_0);
     OwnedRef provider = get_attr(self, state.name_provider);
     if (!compare(first.get(), provider.get(), Py_NE)) return;
     site.at(init_line::warn_fallback);
     OwnedRef warning = logger_method(site, state.name_warning);
-    OwnedRef requested_first = check(PySequence_GetItem(requested, 0));
+    OwnedRef requested_first = get_item(requested, state.int_0);
     OwnedRef in_use = get_attr(self, state.name_provider);
     call(warning.get(), state.fmt_provider_fallback, requested_first.get(), in_use.get());
 }
@@ -578,7 +580,7 @@ void set_image_dtype(PyObject* self, Frame& site) {
     site.at(init_line::input_type);
     OwnedRef session = get_attr(self, state.name_session);
     OwnedRef inputs = call_method(session.get(), state.name_get_inputs);
-    OwnedRef first_input = check(PySequence_GetItem(inputs.get(), 0));
+    OwnedRef first_input = get_item(inputs.get(), state.int_0);
     OwnedRef type_text = get_attr(first_input.get(), state.name_type);
     site.at(init_line::set_image_dtype);
     const bool half = check(PySequence_Contains(type_text.get(), state.str_float16));
@@ -745,15 +747,17 @@ OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     return check(PyTuple_Pack(2, tensor.get(), sizes.get()));
 }
 
-// rgb = cv2.cvtColor(image, cv2.COLOR_BGR2RGB if image.ndim == 3 else cv2.COLOR_GRAY2RGB)
+// if image.ndim == 3: rgb = cv2.cvtColor(image, cv2.COLOR_BGR2RGB)
+// else: rgb = cv2.cvtColor(image, cv2.COLOR_GRAY2RGB)
 OwnedRef to_rgb(PyObject* image, Frame& site) {
     site.at(preprocess_line::if_colour);
-    OwnedRef cv2 = global(site, state.name_cv2);
     OwnedRef ndim = get_attr(image, state.name_ndim);
     const bool colour = compare(ndim.get(), state.int_3, Py_EQ);
     site.at(colour ? preprocess_line::convert_colour : preprocess_line::convert_grey);
+    OwnedRef cv2 = global(site, state.name_cv2);
+    OwnedRef convert = get_attr(cv2.get(), state.name_cvtColor);
     OwnedRef code = get_attr(cv2.get(), colour ? state.name_COLOR_BGR2RGB : state.name_COLOR_GRAY2RGB);
-    return call_method(cv2.get(), state.name_cvtColor, image, code.get());
+    return call(convert.get(), image, code.get());
 }
 
 // Image.fromarray(rgb).resize((_INPUT_SIZE, _INPUT_SIZE), Image.BILINEAR)
@@ -782,8 +786,8 @@ OwnedRef preprocess_impl(PyObject* const* args, Frame& site) {
 
     site.at(preprocess_line::scale);
     OwnedRef np = global(site, state.name_np);
-    OwnedRef float32 = get_attr(np.get(), state.name_float32);
     OwnedRef asarray = get_attr(np.get(), state.name_asarray);
+    OwnedRef float32 = get_attr(np.get(), state.name_float32);
     OwnedRef pixels = call_kw(asarray.get(), {resized.get()}, state.kw_dtype, {float32.get()});
     OwnedRef scaled = check(PyNumber_TrueDivide(pixels.get(), state.float_255));
 
@@ -904,6 +908,7 @@ OwnedRef confident_detections(PyObject* self, const OwnedRef* outputs, PyObject*
     for (int i = 0; i < 3; ++i) kept[i] = get_item(columns[i].get(), keep.get());
     for (int i = 0; i < 3; ++i) iters[i] = check(PyObject_GetIter(kept[i].get()));
     for (;;) {
+        site.at(detect_line::zip);
         OwnedRef row[3];
         for (int i = 0; i < 3; ++i) {
             row[i] = next(iters[i].get());
@@ -958,8 +963,9 @@ OwnedRef cached_or_new(PyObject* key, PyObject* model, PyObject* device_key, Fra
 
 // Leaves a with-block by the exception being raised: __exit__ sees it and
 // may suppress it, and the function then returns None.
-OwnedRef exit_with_exception(PyObject* exit, Frame& site) {
+OwnedRef exit_with_exception(PyObject* exit, Frame& site, int with_line) {
     CaughtError caught(site);
+    site.at(with_line);
     PyObject* value = caught.value();
     PyObject* tb = PyException_GetTraceback(value);
     OwnedRef tb_ref = OwnedRef::steal(tb);
@@ -970,9 +976,10 @@ OwnedRef exit_with_exception(PyObject* exit, Frame& site) {
 }
 
 // `with manager: return body()` as the statement runs it: __enter__ and
-// __exit__ looked up on the type, both before entering.
+// __exit__ looked up on the type, both before entering; __exit__ called at
+// the with statement's line.
 template <typename Body>
-OwnedRef with_statement(PyObject* manager, Frame& site, Body body) {
+OwnedRef with_statement(PyObject* manager, Frame& site, int with_line, Body body) {
     OwnedRef enter = lookup_special(manager, state.name___enter__);
     OwnedRef exit = enter ? lookup_special(manager, state.name___exit__) : OwnedRef();
     if (!exit) {
@@ -985,8 +992,9 @@ OwnedRef with_statement(PyObject* manager, Frame& site, Body body) {
     try {
         result = body();
     } catch (const PythonError&) {
-        return exit_with_exception(exit.get(), site);
+        return exit_with_exception(exit.get(), site, with_line);
     }
+    site.at(with_line);
     call(exit.get(), Py_None, Py_None, Py_None);
     return result;
 }
@@ -1002,7 +1010,8 @@ OwnedRef get_detector_impl(PyObject* const* args, Frame& site) {
     PyObject* device_key = PyTuple_GET_ITEM(key.get(), 1);
     site.at(get_detector_line::with_lock);
     OwnedRef lock = global(site, state.name__LOCK);
-    return with_statement(lock.get(), site, [&] { return cached_or_new(key.get(), model, device_key, site); });
+    return with_statement(lock.get(), site, get_detector_line::with_lock,
+                          [&] { return cached_or_new(key.get(), model, device_key, site); });
 }
 
 OwnedRef available_impl(PyObject* const*, Frame& site) {
