@@ -18,15 +18,18 @@ Only ``onnx`` is needed (``pip install "quarn[model]"``); no torch.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import signal
+import stat
 import sys
-import tempfile
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 from quarn import weights
+from quarn.inspection.detect import _files
 
 PROG = "quarn-detect-model"
 # The detector's component key and default model name (dfine_runner's _MODULE and
@@ -42,10 +45,16 @@ RAW_IMAGE, RAW_LOGITS, RAW_BOXES = "pixel_values", "logits", "pred_boxes"
 CONTRACT_INPUTS = ("images", "orig_target_sizes")
 CONTRACT_OUTPUTS = ("labels", "boxes", "scores")
 MISSING_ONNX = f'{PROG} needs the onnx package, which is not installed. Install it with: pip install "quarn[model]"'
+# One ONNX file is one protobuf message, which cannot exceed 2 GiB; a larger input is not a model.
+MAX_MODEL_BYTES = 2**31 - 1
 
 
 class Refused(Exception):
     """The input is not something this tool can adapt, or the output may not be written."""
+
+
+class Terminated(BaseException):
+    """SIGTERM arrived; raised like KeyboardInterrupt so that every cleanup runs."""
 
 
 @dataclass
@@ -336,33 +345,178 @@ def default_target() -> Path:
     return weights.search_roots()[0] / COMPONENT / DEFAULT_NAME
 
 
-def write_atomically(data: bytes, target: Path, force: bool) -> None:
-    """Write ``data`` to ``target`` through a temporary file in the same folder.
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+    (stat.S_ISLNK, "a symbolic link"),
+)
 
-    Readers see the old file or the whole new one, never a part.  Without
-    ``force`` an existing file is left alone, also when it appears while writing.
-    """
-    target.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+
+def _kind(mode: int) -> str:
+    return next((name for test, name in _KINDS if test(mode)), "a special file")
+
+
+def _read_fd(fd: int, offset: int, length: int) -> bytes:
+    """``length`` bytes from ``offset`` of a regular file (fewer only if it shrank meanwhile)."""
+    os.lseek(fd, offset, os.SEEK_SET)
+    chunks, left = [], length
+    while left > 0:
+        chunk = os.read(fd, min(left, 1 << 24))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        left -= len(chunk)
+    return b"".join(chunks)
+
+
+_OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)  # a FIFO never blocks the open
+
+
+def _read_model(source: Path) -> tuple[bytes, tuple[int, int]]:
+    """The bytes of the model file ``source`` and its (device, inode); anything but a regular file is refused unread."""
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        if force:
-            os.replace(tmp, target)
-        else:
+        st = source.stat()
+        if stat.S_ISREG(st.st_mode) and st.st_size <= MAX_MODEL_BYTES:
+            fd = os.open(source, _OPEN_FLAGS)
             try:
-                os.link(tmp, target)  # fails if the target exists: no check-then-write race
-            except FileExistsError:
-                raise Refused(f"{target} exists; pass --force to replace it") from None
-            except OSError:  # a file system without hard links
-                if target.exists():
-                    raise Refused(f"{target} exists; pass --force to replace it") from None
-                os.replace(tmp, target)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+                st = os.fstat(fd)  # what was opened, in case the name changed meanwhile
+                if stat.S_ISREG(st.st_mode) and st.st_size <= MAX_MODEL_BYTES:
+                    return _read_fd(fd, 0, st.st_size), (st.st_dev, st.st_ino)
+            finally:
+                os.close(fd)
+    except FileNotFoundError:
+        raise Refused(f"{source}: no such file") from None
+    except OSError as exc:
+        raise Refused(f"cannot read {source}: {exc.strerror}") from None
+    if not stat.S_ISREG(st.st_mode):
+        raise Refused(f"{source} is {_kind(st.st_mode)}, not a model file")
+    raise Refused(f"{source} is {st.st_size / (1 << 30):.1f} GiB; an ONNX file holds at most 2 GiB")
+
+
+def _tensors(message: Any) -> Iterator[Any]:
+    """Every TensorProto in an ONNX message: initialisers, constants and attributes, in subgraphs and functions too."""
+    from google.protobuf.message import Message
+    from onnx import TensorProto
+
+    for field, value in message.ListFields():
+        if field.message_type is None:
+            continue
+        for item in [value] if isinstance(value, Message) else value:
+            if isinstance(item, TensorProto):
+                yield item
+            else:
+                yield from _tensors(item)
+
+
+def _open_inside(folder: Path, location: str, what: str) -> tuple[int, os.stat_result]:
+    """Open the regular file ``location`` names inside ``folder``, refusing links, special files and ways out."""
+    parts = [p for p in location.split("/") if p != "."]
+    if not parts or location.startswith("/") or any(p in ("", "..") or "\\" in p or "\0" in p for p in parts):
+        raise Refused(f"{what} is stored in {location!r}, which is not a path inside the model's folder")
+    path = folder
+    for n, part in enumerate(parts, 1):
+        path = path / part
+        try:
+            st = os.lstat(path)
+        except OSError as exc:
+            raise Refused(f"{what} is stored in {location!r}: {exc.strerror}") from None
+        if stat.S_ISLNK(st.st_mode):
+            raise Refused(f"{what} is stored in {location!r}, through a symbolic link; only files inside the model's folder are read")
+        if n < len(parts) and not stat.S_ISDIR(st.st_mode):
+            raise Refused(f"{what} is stored in {location!r}: {'/'.join(parts[:n])} is {_kind(st.st_mode)}")
+    if not stat.S_ISREG(st.st_mode):
+        raise Refused(f"{what} is stored in {location!r}, which is {_kind(st.st_mode)}, not a data file")
+    try:
+        fd = os.open(path, _OPEN_FLAGS | getattr(os, "O_NOFOLLOW", 0))
+    except OSError as exc:
+        raise Refused(f"{what} is stored in {location!r}: {exc.strerror}") from None
+    opened = os.fstat(fd)
+    if (opened.st_dev, opened.st_ino) != (st.st_dev, st.st_ino) or not stat.S_ISREG(opened.st_mode):
+        os.close(fd)
+        raise Refused(f"{what} is stored in {location!r}, which changed while it was being read")
+    return fd, opened
+
+
+def load_external_data(model: Any, folder: Path) -> list[tuple[int, int]]:
+    """Move the data of every tensor stored outside the model file into the model; the (device, inode) of each file read.
+
+    Only regular files inside ``folder`` (the model's own) are read, each
+    reached without symbolic links: a crafted location never reads other
+    files, waits on a pipe or copies a link's target into the output.
+    """
+    from onnx import TensorProto
+
+    read: list[tuple[int, int]] = []
+    total = 0
+    for tensor in _tensors(model):
+        if tensor.data_location != TensorProto.EXTERNAL:
+            continue
+        what = f"its tensor {tensor.name!r}"
+        info = {e.key: e.value for e in tensor.external_data}
+        location = info.get("location", "")
+        fd, st = _open_inside(folder, location, what)
+        try:
+            try:
+                offset = int(info.get("offset") or 0)
+                length = int(info["length"]) if info.get("length") else st.st_size - offset
+            except ValueError:
+                raise Refused(f"{what} has an offset or length that is not a number") from None
+            if offset < 0 or length < 0 or offset + length > st.st_size:
+                raise Refused(f"{what} lies outside {location!r} ({length} bytes at {offset}; the file has {st.st_size})")
+            total += length
+            if total > MAX_MODEL_BYTES:
+                raise Refused("its tensor data exceed 2 GiB, more than one ONNX file can hold")
+            data = _read_fd(fd, offset, length)
+        finally:
+            os.close(fd)
+        if len(data) != length:
+            raise Refused(f"{what}: {location!r} shrank while it was being read")
+        tensor.raw_data = data
+        tensor.data_location = TensorProto.DEFAULT
+        del tensor.external_data[:]
+        read.append((st.st_dev, st.st_ino))
+    return read
+
+
+def check_target(target: Path, inputs: dict[tuple[int, int], str], force: bool) -> None:
+    """Refuse an output that is one of ``inputs`` (by device and inode), not a regular file, or, without ``force``, exists."""
+    try:
+        st = os.lstat(target)
+    except FileNotFoundError:
+        return
+    except OSError as exc:  # a name too long, a parent that is a file, a folder that cannot be searched
+        raise Refused(f"cannot write {target}: {exc.strerror}") from None
+    for ident in ((st.st_dev, st.st_ino), _files.file_id(target)):
+        if ident in inputs:
+            raise Refused(f"{target} is {inputs[ident]}; give another output")
+    if stat.S_ISLNK(st.st_mode):
+        # os.replace would replace the link itself, not the file it points to
+        raise Refused(f"{target} is a symbolic link; give the file it points to, or another output")
+    if not stat.S_ISREG(st.st_mode):
+        raise Refused(f"{target} is {_kind(st.st_mode)}, not a regular file; give another output")
+    if not force:
+        raise Refused(f"{target} exists; pass --force to replace it")
+
+
+def write_atomically(data: bytes, target: Path, force: bool) -> None:
+    """Write ``data`` to ``target`` through a locked part file in the same folder.
+
+    Readers see the old file or the whole new one, never a part; a new file
+    gets the umask's mode, a replaced one keeps its mode.  Without ``force``
+    an existing file is left alone, also when it appears while writing.
+    """
+    with _files.PartFile(target) as part:
+        part.write(data)
+        if not part.publish(replace=force):
+            raise Refused(f"{target} exists; pass --force to replace it")
+
+
+def _printable(text: str) -> str:
+    """``text`` on one line: control characters and undecodable bytes of names escaped."""
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
 def adapt(source: Path, output: Path | None, force: bool, out: Any = None) -> Path:
@@ -370,16 +524,19 @@ def adapt(source: Path, output: Path | None, force: bool, out: Any = None) -> Pa
     out = sys.stdout if out is None else out
     onnx = _import_onnx()
     target = output if output is not None else default_target()
-    if not source.is_file():
-        raise Refused(f"{source}: no such file")
-    if target.exists() and target.resolve() == source.resolve():
-        raise Refused(f"{target} is the input file; give another output")
-    if target.exists() and not force:
-        raise Refused(f"{target} exists; pass --force to replace it")
+    data, source_id = _read_model(source)
+    inputs = {source_id: "the input file"}
     try:
-        model = onnx.load(str(source))
+        model = onnx.load_model_from_string(data)
     except Exception as exc:  # protobuf's and onnx's errors alike: the file is not a model
         raise Refused(f"{source} is not an ONNX model: {exc}") from exc
+    del data
+    try:
+        for ident in load_external_data(model, source.parent):
+            inputs.setdefault(ident, "a file the input's tensors are stored in")
+    except Refused as exc:
+        raise Refused(f"{source}: {exc}") from None
+    check_target(target, inputs, force)  # before the trial run, which takes a while
     try:
         layout = inspect_raw(model)
     except Refused as exc:
@@ -387,13 +544,22 @@ def adapt(source: Path, output: Path | None, force: bool, out: Any = None) -> Pa
     adapt_model(model, layout, source.name)
     try:
         onnx.checker.check_model(model)
-    except Exception as exc:  # the adapted graph must be sound before it is installed
+        payload = model.SerializeToString()
+    except Exception as exc:  # the adapted graph must be sound (and fit one file) before it is installed
         raise Refused(f"{source}: the adapted graph does not check: {exc}") from exc
-    write_atomically(model.SerializeToString(), target, force)
+    check_target(target, inputs, force)  # again: the trial run takes a while
+    try:
+        removed = _files.sweep(target.parent)
+        if removed:
+            names = ", ".join(p.name for p in removed)
+            print(_printable(f"note: removed {names} in {target.parent}, left by a run that was killed"), file=out)
+        write_atomically(payload, target, force)
+    except OSError as exc:  # read-only folder, full disk, no permission: the part file is gone already
+        raise Refused(f"cannot write {target}: {exc.strerror or exc}") from None
     k = min(TOP_K, layout.queries * layout.classes)
     elem = onnx.helper.tensor_dtype_to_np_dtype(layout.image_elem)
-    print(f"{source} -> {target}", file=out)
-    print(f"  images {elem} (was {layout.image}), {layout.queries} queries x {layout.classes} classes, top {k}", file=out)
+    print(_printable(f"{source} -> {target}"), file=out)
+    print(_printable(f"  images {elem} (was {layout.image}), {layout.queries} queries x {layout.classes} classes, top {k}"), file=out)
     if layout.classes != COCO_CLASSES:
         print(
             f"note: the model has {layout.classes} classes, not COCO's {COCO_CLASSES}; the detector names labels"
@@ -421,13 +587,26 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated(signum)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    previous = None
+    with contextlib.suppress(ValueError):  # only the main thread may set handlers; elsewhere SIGTERM stays as it is
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         adapt(args.source, args.output, args.force)
     except Refused as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{PROG}: error: {_printable(str(exc))}", file=sys.stderr)
         return 1
+    except (KeyboardInterrupt, Terminated) as exc:  # every part file is removed on the way out
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 128 + (exc.args[0] if isinstance(exc, Terminated) else signal.SIGINT)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     return 0
 
 
