@@ -4,6 +4,7 @@ import socket
 import stat
 import subprocess
 import sys
+import time
 from collections import Counter
 from pathlib import Path
 from types import SimpleNamespace
@@ -392,6 +393,45 @@ os.fsync = fsync
     assert sorted(os.listdir(tmp_path)) == ["m.onnx", "raw.onnx"]
 
 
+def spinning_or_hungry(path, spin):
+    """A raw stand-in whose logits pass through a Loop of 2**62 turns, or are added to a 2 GiB tensor."""
+    model = onnx.load(build_raw(path, symbolic=True))
+    graph = model.graph
+    nodes = list(graph.node)
+    at = next(i for i, n in enumerate(nodes) if "logits32" in n.output) + 1
+    nodes[at - 1].output[0] = "pre"
+    if spin:
+        body = h.make_graph([h.make_node("Identity", ["c"], ["c_out"]), h.make_node("Identity", ["x"], ["x_out"])], "spin",
+                            [h.make_tensor_value_info("i", T.INT64, []), h.make_tensor_value_info("c", T.BOOL, []),
+                             h.make_tensor_value_info("x", T.FLOAT, None)],
+                            [h.make_tensor_value_info("c_out", T.BOOL, []), h.make_tensor_value_info("x_out", T.FLOAT, None)])
+        graph.initializer.extend([h.make_tensor("turns", T.INT64, [], [2**62]), h.make_tensor("go", T.BOOL, [], [True])])
+        extra = [h.make_node("Loop", ["turns", "go", "pre"], ["logits32"], body=body)]
+    else:
+        graph.initializer.extend([h.make_tensor("huge", T.INT64, [1], [1 << 29]), h.make_tensor("axes", T.INT64, [1], [0])])
+        extra = [h.make_node("ConstantOfShape", ["huge"], ["zeros"]),
+                 h.make_node("ReduceSum", ["zeros", "axes"], ["zero"], keepdims=1),
+                 h.make_node("Add", ["pre", "zero"], ["logits32"])]
+    del graph.node[:]
+    graph.node.extend(nodes[:at] + extra + nodes[at:])
+    onnx.checker.check_model(model)
+    onnx.save(model, path)
+    return path
+
+
+@pytest.mark.parametrize("spin", [True, False], ids=["endless loop", "2 GiB tensor"])
+def test_trial_run_is_bounded(tmp_path, run_tool, monkeypatch, spin):
+    monkeypatch.setattr(model_tool, "PROBE_SECONDS", 3)
+    monkeypatch.setattr(model_tool, "PROBE_MEMORY", 1 << 30)
+    raw = spinning_or_hungry(tmp_path / "raw.onnx", spin)
+    start = time.monotonic()
+    p = run_tool("adapt", raw, "-o", tmp_path / "m.onnx")
+    assert time.monotonic() - start < 30
+    assert p.returncode == 1 and len(p.stderr.splitlines()) == 1, p.stderr
+    assert ("within 3 s" if spin else "may use 1.0 GiB") in p.stderr, p.stderr
+    assert os.listdir(tmp_path) == ["raw.onnx"]
+
+
 @pytest.mark.parametrize("place", ["link to a file beside", "path out of the folder", "absolute path",
                                    "link to a folder", "named pipe"])
 def test_external_data_is_read_only_from_plain_files_in_the_model_folder(tmp_path, run_tool, place):
@@ -429,6 +469,16 @@ def test_external_data_is_read_only_from_plain_files_in_the_model_folder(tmp_pat
     p = run_tool("adapt", raw, "-o", out / "m.onnx")
     assert p.returncode == 1 and message in p.stderr and len(p.stderr.splitlines()) == 1, p.stderr
     assert b"PRIVATE" not in (p.stdout + p.stderr).encode() and os.listdir(out) == []
+
+
+def test_class_count_comes_from_a_real_run(tmp_path, run_tool):
+    model = onnx.load(build_raw(tmp_path / "raw.onnx", classes=80))
+    logits = next(o for o in model.graph.output if o.name == "logits")
+    logits.type.tensor_type.shape.dim[2].dim_value = 91
+    onnx.save(model, tmp_path / "raw.onnx")
+    p = run_tool("adapt", tmp_path / "raw.onnx", "-o", tmp_path / "m.onnx")
+    assert p.returncode == 1 and "logits is declared [1, 64, 91] but computes [1, 64, 80]" in p.stderr, p.stderr
+    assert not (tmp_path / "m.onnx").exists()
 
 
 @pytest.mark.parametrize("case", ["parent is a file", "name too long", "file too large",

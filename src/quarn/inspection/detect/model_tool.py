@@ -19,9 +19,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
+import math
 import os
 import signal
 import stat
+import subprocess
 import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -47,6 +50,11 @@ CONTRACT_OUTPUTS = ("labels", "boxes", "scores")
 MISSING_ONNX = f'{PROG} needs the onnx package, which is not installed. Install it with: pip install "quarn[model]"'
 # One ONNX file is one protobuf message, which cannot exceed 2 GiB; a larger input is not a model.
 MAX_MODEL_BYTES = 2**31 - 1
+# The trial run of the (untrusted) graph runs in a child process with these bounds: wall-clock seconds,
+# and address space in bytes (None: half the physical memory, at least PROBE_MIN_MEMORY).
+PROBE_SECONDS = 60.0
+PROBE_MEMORY: int | None = None
+PROBE_MIN_MEMORY = 4 << 30
 
 
 class Refused(Exception):
@@ -112,24 +120,96 @@ def _pick(named: str, candidates: list[Any], what: str, test: Any) -> Any:
     return fitting[0]
 
 
-def _probe_shapes(model: Any, image: Any) -> tuple[list[int | str | None], ...]:
-    """Run the raw graph once on a blank image to learn output shapes the file leaves symbolic."""
+# Run in a fresh interpreter (-P: nothing from the current folder is imported). It limits its own address
+# space before loading anything, reads the serialised model from stdin and prints one JSON line.
+_PROBE_CHILD = """
+import json, sys
+try:
+    import resource
+    seconds, limit = int(sys.argv[5]), int(sys.argv[3])
+    # CPU time too: a child whose parent was killed still ends
+    resource.setrlimit(resource.RLIMIT_CPU, (seconds, resource.RLIM_INFINITY))
+    if limit:
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+except (ImportError, ValueError, OSError):
+    pass
+try:
     import numpy as np
     import onnxruntime as ort
-
-    from onnx import helper
-
-    elem = image.type.tensor_type.elem_type
-    blank = np.zeros((1, 3, IMAGE_SIZE, IMAGE_SIZE), dtype=helper.tensor_dtype_to_np_dtype(elem))
+    data = sys.stdin.buffer.read()
     options = ort.SessionOptions()
     options.log_severity_level = 3
-    session = ort.InferenceSession(model.SerializeToString(), options, providers=["CPUExecutionProvider"])
-    return tuple(list(a.shape) for a in session.run(None, {image.name: blank}))
+    options.intra_op_num_threads = options.inter_op_num_threads = 1
+    session = ort.InferenceSession(data, options, providers=["CPUExecutionProvider"])
+    blank = np.zeros((1, 3, int(sys.argv[4]), int(sys.argv[4])), dtype=sys.argv[2])
+    result = [[list(a.shape), str(a.dtype)] for a in session.run(None, {sys.argv[1]: blank})]
+except BaseException as exc:
+    result = {"error": " ".join(str(exc).split()) or type(exc).__name__, "memory": isinstance(exc, MemoryError)}
+print(json.dumps(result))
+"""
+
+
+def _signal_name(number: int) -> str:
+    try:
+        return f"ended by {signal.Signals(number).name}"
+    except ValueError:
+        return f"ended by signal {number}"
+
+
+def _probe_memory() -> int | None:
+    if PROBE_MEMORY is not None:
+        return PROBE_MEMORY
+    try:
+        total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return None
+    return max(PROBE_MIN_MEMORY, total // 2)
+
+
+def _probe_shapes(model: Any, image: Any) -> list[tuple[list[int], str]]:
+    """Run the raw graph once on a blank image: the shape and dtype of every output it computes.
+
+    The graph is untrusted, so the run happens in a child process that is
+    stopped after PROBE_SECONDS and may use a bounded address space; any
+    failure is one line.
+    """
+    from onnx import helper
+
+    dtype = helper.tensor_dtype_to_np_dtype(image.type.tensor_type.elem_type).name
+    memory = _probe_memory()
+    # The child imports numpy and onnxruntime from where this process found them.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if os.path.isabs(p)))
+    cpu = str(math.ceil(PROBE_SECONDS) + 5)
+    command = [sys.executable, "-P", "-c", _PROBE_CHILD, image.name, dtype, str(memory or 0), str(IMAGE_SIZE), cpu]
+    trial = f"a trial run on a {IMAGE_SIZE} x {IMAGE_SIZE} image"
+    too_long = Refused(f"it does not finish {trial} within {PROBE_SECONDS:g} s")
+    try:
+        done = subprocess.run(command, input=model.SerializeToString(), capture_output=True, env=env, timeout=PROBE_SECONDS)
+    except subprocess.TimeoutExpired:  # run() has killed the child
+        raise too_long from None
+    except OSError as exc:
+        raise Refused(f"{trial} could not start: {exc.strerror}") from None
+    if hasattr(signal, "SIGXCPU") and done.returncode == -signal.SIGXCPU:
+        raise too_long
+    lines = done.stdout.decode(errors="replace").strip().splitlines()
+    try:
+        result = json.loads(lines[-1])
+    except (IndexError, ValueError):
+        last = (done.stderr.decode(errors="replace").strip().splitlines() or [""])[-1].strip()
+        if done.returncode < 0:
+            last = f"{_signal_name(-done.returncode)}{': ' + last if last else ''}"
+        raise Refused(f"{trial} failed: {last or f'exit status {done.returncode}'}") from None
+    if isinstance(result, dict):
+        error = result["error"]
+        if memory and (result["memory"] or "alloc" in error.lower()):
+            error += f" (the trial run may use {memory / (1 << 30):.1f} GiB)"
+        raise Refused(f"it does not run on a {IMAGE_SIZE} x {IMAGE_SIZE} image: {error}")
+    return [(list(shape), dtype) for shape, dtype in result]
 
 
 def inspect_raw(model: Any) -> RawLayout:
     """Find the image input and the two outputs of a raw D-FINE export; refuse anything else."""
-    from onnx import TensorProto
+    from onnx import TensorProto, helper
 
     graph = model.graph
     opset = next((o.version for o in model.opset_import if o.domain in ("", "ai.onnx")), 0)
@@ -171,30 +251,40 @@ def inspect_raw(model: Any) -> RawLayout:
 
     boxes = _pick(RAW_BOXES, outputs, "box output [B, Q, 4]", box_like)
     logits = _pick(RAW_LOGITS, [o for o in outputs if o is not boxes], "class logit output [B, Q, C]", rank3)
-    shapes = {o.name: _dims(o) for o in outputs}
-    # Q and C must be known to build the post-processing; exporters often leave them symbolic.
-    if not all(rank3(v) and all(isinstance(x, int) for x in shapes[v.name][1:]) for v in (logits, boxes)):  # type: ignore[index]
-        try:
-            probed = _probe_shapes(model, image)
-        except Exception as exc:  # any failure of the trial run means the file is unusable as it is
-            raise Refused(f"it does not run on a {IMAGE_SIZE} x {IMAGE_SIZE} image: {exc}") from exc
-        shapes = {o.name: s for o, s in zip(outputs, probed)}
-    lshape, bshape = shapes[logits.name] or [], shapes[boxes.name] or []
+    pair = "are not float [B, Q, C] and [B, Q, 4]"
+    ld, bd = _dims(logits), _dims(boxes)
+    # what the declarations already rule out needs no trial run
     if (
         not (is_float(logits) and is_float(boxes))
-        or len(lshape) != 3
+        or any(len(d) != 3 or any(isinstance(n, int) and n < 1 for n in d) for d in (ld, bd) if d is not None)
+        or (ld and bd and isinstance(ld[1], int) and isinstance(bd[1], int) and ld[1] != bd[1])
+    ):
+        raise Refused(f"its outputs {logits.name} {ld} and {boxes.name} {bd} {pair}")
+    # Q and C come from a real run (exporters often leave them symbolic); a declaration must agree with it.
+    computed = dict(zip((o.name for o in outputs), _probe_shapes(model, image)))
+    for v in (logits, boxes):
+        declared, (shape, dtype) = _dims(v), computed[v.name]
+        if declared is not None and (len(declared) != len(shape) or not all(_fits(d, n) for d, n in zip(declared, shape))):
+            raise Refused(f"its output {v.name} is declared {declared} but computes {shape}")
+        declared_dtype = helper.tensor_dtype_to_np_dtype(v.type.tensor_type.elem_type).name
+        if declared_dtype != dtype:
+            raise Refused(f"its output {v.name} is declared {declared_dtype} but computes {dtype}")
+    lshape, bshape = computed[logits.name][0], computed[boxes.name][0]
+    if (
+        len(lshape) != 3
         or len(bshape) != 3
         or bshape[2] != 4
-        or lshape[1] != bshape[1]
-        or not (isinstance(lshape[1], int) and lshape[1] >= 1 and isinstance(lshape[2], int) and lshape[2] >= 1)
+        or lshape[:2] != bshape[:2]
+        or lshape[0] != 1
+        or not (lshape[1] >= 1 and lshape[2] >= 1)
     ):
-        raise Refused(f"its outputs {logits.name} {lshape} and {boxes.name} {bshape} are not float [B, Q, C] and [B, Q, 4]")
+        raise Refused(f"its outputs {logits.name} {lshape} and {boxes.name} {bshape} {pair}")
     return RawLayout(
         image=image.name,
         logits=logits.name,
         boxes=boxes.name,
-        queries=int(lshape[1]),
-        classes=int(lshape[2]),
+        queries=lshape[1],
+        classes=lshape[2],
         image_elem=image.type.tensor_type.elem_type,
         logits_elem=logits.type.tensor_type.elem_type,
         boxes_elem=boxes.type.tensor_type.elem_type,
