@@ -267,13 +267,13 @@ def test_missing_onnx_is_explained(tmp_path, monkeypatch, run_tool):
     assert 'pip install "quarn[model]"' in p.stderr and not (tmp_path / "out.onnx").exists()
 
 
-def with_external_data(raw, location="w.bin"):
-    """``raw`` rewritten to keep every initialiser in the file ``location`` beside it."""
+def with_external_data(raw):
+    """``raw`` rewritten to keep every initialiser in the file w.bin beside it."""
     model = onnx.load(raw)
     inits = [onnx.numpy_helper.from_array(onnx.numpy_helper.to_array(t), t.name) for t in model.graph.initializer]
     del model.graph.initializer[:]
     model.graph.initializer.extend(inits)  # as raw bytes, which is what goes to external data
-    onnx.save(model, raw, save_as_external_data=True, location=location, size_threshold=0)
+    onnx.save(model, raw, save_as_external_data=True, location="w.bin", size_threshold=0)
     return raw
 
 
