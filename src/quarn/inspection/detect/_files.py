@@ -65,21 +65,29 @@ class PartFile:
         with contextlib.suppress(OSError):
             st = dest.stat()
             if stat.S_ISREG(st.st_mode):
-                keep_mode = stat.S_IMODE(st.st_mode)
+                keep_mode = stat.S_IMODE(st.st_mode) & 0o777  # no set-id bits on a new owner's file
         flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_NOFOLLOW", 0)
+        self.fd, self.done = -1, False
         while True:
-            name = f".{dest.stem}{MARK}{os.getpid()}-{secrets.token_hex(4)}{dest.suffix}"
-            path = dest.parent / name
+            self.path = dest.parent / f".{dest.stem}{MARK}{os.getpid()}-{secrets.token_hex(4)}{dest.suffix}"
             try:
-                self.fd = os.open(path, flags, 0o666)
-                break
+                self.fd = os.open(self.path, flags, 0o666)
             except FileExistsError:
                 continue
-        self.path = path
-        self.done = False
+            try:
+                if fcntl is None:
+                    break
+                # Another run's sweep may find the new file before it is locked, take it for a leftover
+                # and remove it: so wait for the lock, then make sure the name still leads to this file.
+                fcntl.flock(self.fd, fcntl.LOCK_EX)
+                opened = os.fstat(self.fd)
+                if file_id(self.path) == (opened.st_dev, opened.st_ino):
+                    break
+            except BaseException:
+                self.discard()
+                raise
+            self._close()
         try:
-            if fcntl is not None:
-                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             if keep_mode is not None and hasattr(os, "fchmod"):
                 os.fchmod(self.fd, keep_mode)
         except BaseException:
