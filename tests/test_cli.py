@@ -91,8 +91,9 @@ def cli(weights, tmp_path, monkeypatch):
                 "sys.exit(cli.main(sys.argv[1:], prog='python -m quarn.inspection.detect'))\n"
             start = ["-c", code]
         command = [sys.executable, *start, "--model", "toy.onnx", *args]
-        if popen:
-            return subprocess.Popen(command, env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if popen:  # run as a foreground job: Ctrl-C reaches it even when the tests run with SIGINT ignored
+            return subprocess.Popen(command, env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         return subprocess.run(command, env=env, text=True, capture_output="stderr" not in kw,
                               timeout=kw.pop("timeout", 60), **kw)
     return run
@@ -475,12 +476,20 @@ def test_untrained_weights_are_announced(cli):
     assert "UNTRAINED" not in cli("--check").stdout + cli("a.png").stderr
 
 
+def read_lines(stream, n):
+    """The first n lines, read from the pipe itself: communicate() then gets every byte after them."""
+    data = b""
+    while data.count(b"\n") < n and (byte := os.read(stream.fileno(), 1)):
+        data += byte
+    return data.decode().splitlines()
+
+
 def test_interrupt_keeps_what_was_written(cli):
     image("a.png")
     image("b.png")
     video("long.avi", [230] * 3000)
     p = cli("--json", "--save", "out", "a.png", "b.png", "long.avi", popen=True)
-    lines = [p.stdout.readline() for _ in range(4)]  # two images and two frames done
+    lines = read_lines(p.stdout, 4)  # two images and two frames done
     p.send_signal(signal.SIGINT)
     rest, err = p.communicate(timeout=60)
     assert p.returncode == 130 and "Traceback" not in err
@@ -489,6 +498,7 @@ def test_interrupt_keeps_what_was_written(cli):
     assert note.startswith("interrupted after 2 of 3 inputs (in long.avi at frame ")
     counts, _, _ = summary(err)
     shown = len(lines[2:] + rest.splitlines())  # frames whose record was printed
+    assert [json.loads(line)["frame"] for line in lines[2:] + rest.splitlines()] == list(range(shown))
     # the frame being detected when the signal came is counted but may have no record yet
     assert counts["input"] == 3 and counts["processed"] == 2 and 2 + shown <= counts["image"] <= 3 + shown
     assert sorted(f.name for f in Path("out").iterdir()) == ["a.png", "b.png", "long.avi"]  # no temporaries
