@@ -189,6 +189,34 @@ def test_save_draws_boxes(cli):
     assert person != car
 
 
+CLOSE = [(c, (100 + 6 * k, 90 + 4 * k, 220, 200)) for k, c in enumerate((0, 2, 16, 41, 72))]
+
+
+@pytest.mark.parametrize("w, h, boxes", [
+    (32, 24, [(0, (4, 6, 28, 20))]), (8, 8, [(0, (1, 1, 6, 6))]), (64, 48, [(66, (20, 10, 60, 40))]),
+    (320, 240, CLOSE), (320, 240, [(c, (300 - x1, 230 - y1, 319, 239)) for c, (x1, y1, _, _) in CLOSE]),
+], ids=["32x24", "8x8", "keyboard on 64x48", "close boxes", "close boxes in a corner"])
+def test_labels_stay_whole_inside_and_apart(w, h, boxes):
+    from quarn.inspection.detect.cli import class_color, draw_detections
+    from quarn.inspection.detect.dfine_runner import COCO80, Detection
+
+    background = (128, 128, 128)
+    dets = [Detection(cls_id=c, cls_name=COCO80[c], conf=0.93, xyxy=box) for c, box in boxes]
+    colors = [background] + [class_color(c) for c, _ in boxes]
+
+    def ink(*shown):  # text pixels: neither the background nor a box or label colour
+        drawn = draw_detections(np.full((h, w, 3), background, np.uint8), shown)
+        return ~np.any([(drawn == c).all(axis=2) for c in colors], axis=0), drawn
+
+    together, drawn = ink(*dets)
+    alone = [ink(d)[0] for d in dets]
+    # no label cut off at an edge, none hiding another's text, and the picture mostly left to see
+    assert not (together[0].any() or together[-1].any() or together[:, 0].any() or together[:, -1].any())
+    assert together.sum() == sum(a.sum() for a in alone)
+    assert (drawn == background).all(axis=2).mean() > 1 / 3
+    assert all(a.any() for a in alone) == (min(w, h) >= 24)  # a label wherever one can be legible
+
+
 @pytest.mark.parametrize("recursive", [False, True])
 def test_folders(cli, recursive):
     for rel in ["d/b.png", "d/A.JPG", "d/c.webp", "d/sub/c.png"]:  # neither sorted nor reversed
