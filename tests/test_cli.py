@@ -378,6 +378,22 @@ def test_anything_but_a_regular_file_is_skipped(cli, bad):
     assert [m.split(": ")[0] for m in messages(p.stderr)] == [bad]
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+@pytest.mark.parametrize("target", ["pipe", "secret.bin"])
+def test_only_media_containers_are_read_as_video(cli, target):
+    # FFmpeg goes by content: an ffconcat script named .mp4 would wait on the pipe or read the file it names
+    Path("d").mkdir()
+    os.mkfifo("d/pipe")
+    video("secret.avi", [230] * 5)
+    os.rename("secret.avi", "d/secret.bin")  # a video that no listing of d takes for one
+    Path("d/x.mp4").write_text(f"ffconcat version 1.0\nfile {target}\n")
+    image("d/ok.png")
+    p = cli("--json", "-r", "d", timeout=30)
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert p.returncode == 1 and [(r["file"], "error" in r) for r in records] == [("d/ok.png", False), ("d/x.mp4", True)]
+    assert "not a video" in records[1]["error"]
+
+
 def person(record):
     """The toy's "person" score of a JSON record (its red level / 255), or None."""
     return next((d["conf"] for d in record["detections"] if d["cls_id"] == 0), None)
