@@ -235,6 +235,7 @@ def test_folders(cli, recursive):
     (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"), (["--save", "s" * 300, "a.png"], 2, "--save"),
     (["--save", "a.png", "a.png"], 2, "not a folder"), (["--every", "0", "a.png"], 2, "--every"),
     (["--camera", "0", "a.png"], 2, "--camera"), (["--names", "n" * 300, "a.png"], 2, "--names"),
+    (["--camera", str(2**31)], 2, "--camera"),
 ])
 def test_usage_and_model_errors(cli, args, status, words):
     image("a.png")
@@ -564,6 +565,29 @@ def test_closed_pipe_ends_quietly(cli):
         p.stdout.close()  # like `| head -1`
         err = p.stderr.read()
         assert p.wait(timeout=60) == 1 and err == ""
+
+
+@pytest.mark.parametrize("stdout", ["closed", "full"])
+def test_unwritable_stdout_is_one_error(cli, stdout):
+    if stdout == "full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    for name in "abc":
+        image(f"{name}.png")
+    with open(os.devnull if stdout == "closed" else "/dev/full", "w") as out:
+        p = cli("a.png", "b.png", "c.png", stdout=out, stderr=subprocess.PIPE,
+                preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    assert p.returncode == 1 and "Traceback" not in p.stderr and "Exception ignored" not in p.stderr
+    (problem,) = messages(p.stderr)
+    assert "standard output" in problem
+
+
+def test_a_closed_stderr_changes_nothing_else(cli):
+    image("a.png")
+    video("v.avi", [230] * 5)
+    p = cli("--save", "out", "a.png", "v.avi", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            preexec_fn=lambda: os.close(2))
+    assert p.returncode == 0 and p.stdout.splitlines()[0].startswith("a.png  64x48")
+    assert cv2.imread("out/a.png").shape == (48, 64, 3) and len(read_video("out/v.avi")[0]) == 5
 
 
 @pytest.mark.parametrize("offered, cause", [

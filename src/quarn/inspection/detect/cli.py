@@ -74,7 +74,7 @@ def _conf(text: str) -> float:
     return value
 
 
-def _count(least: int) -> Callable[[str], int]:
+def _count(least: int, most: int | None = None) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -82,6 +82,8 @@ def _count(least: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
         if value < least:
             raise argparse.ArgumentTypeError(f"must be at least {least}, got {value}")
+        if most is not None and value > most:
+            raise argparse.ArgumentTypeError(f"must be at most {most}, got {value}")
         return value
     return parse
 
@@ -109,7 +111,7 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
                    help="image or video files and/or folders; folders are searched for "
                    + " ".join(sorted(IMAGE_SUFFIXES | VIDEO_SUFFIXES)))
     p.add_argument("-r", "--recursive", action="store_true", help="also search sub-folders of folder arguments")
-    p.add_argument("--camera", type=_count(0), metavar="K",
+    p.add_argument("--camera", type=_count(0, 2**31 - 1), metavar="K",
                    help="read live frames from camera K (0 is the first) until Ctrl-C or --frames")
     p.add_argument("--every", type=_count(1), default=1, metavar="N",
                    help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame)")
@@ -563,6 +565,10 @@ def _clock(seconds: float) -> str:
         f"{seconds // 60}:{seconds % 60:02d}"
 
 
+class _OutputError(Exception):
+    """Standard output cannot be written (closed, or its disk full): nothing more can be reported."""
+
+
 class _Console:
     """stdout/stderr writer that keeps a progress line on a terminal's stderr out of the way."""
 
@@ -585,8 +591,13 @@ class _Console:
 
     def print(self, text: str) -> None:
         with self._clear():
-            self.out.write(text + "\n")
-            self.out.flush()
+            try:
+                self.out.write(text + "\n")
+                self.out.flush()
+            except BrokenPipeError:
+                raise
+            except (OSError, ValueError) as exc:  # ValueError: a closed file object
+                raise _OutputError(getattr(exc, "strerror", None) or str(exc)) from None
 
     def error(self, text: str) -> None:
         with self._clear():
@@ -969,7 +980,7 @@ class _Run:
                     self._fail(item, item.error)
                 else:
                     ok = handlers[item.kind](item)
-            except BrokenPipeError:
+            except (BrokenPipeError, _OutputError):
                 raise
             except (_InputError, OSError) as exc:
                 ok = False
@@ -1094,9 +1105,35 @@ def _interrupted(con: _Console, run: _Run, verbose: bool) -> int:
     return 130
 
 
+def _quiet_stdout() -> None:
+    # nothing more can go to stdout: send it, and the flush at exit, to the null device
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+
+
+def _fill_closed_standard_fds() -> None:
+    """Put the null device on standard descriptors the process was started without (`2>&-`).
+
+    Otherwise the next file opened takes that number, and library messages
+    meant for stderr would be written into an output.
+    """
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")  # kept open for the life of the process
+
+
 def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
     """Run the command line; returns the exit status."""
     prog = prog or PROG
+    _fill_closed_standard_fds()
     try:
         from quarn.inspection.detect import dfine_runner as dr
     except ImportError as exc:
@@ -1127,6 +1164,9 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
         logging.basicConfig(format=f"{prog}: %(levelname)s: %(message)s", stream=sys.stderr)
     device = None if args.device == "auto" else args.device
+    if sys.stdout is None or getattr(sys.stdout, "closed", False):  # started with stdout closed (`>&-`)
+        sys.stderr.write(f"{prog}: error: standard output is closed; redirect it (e.g. >/dev/null) instead\n")
+        return 1
     con = _Console(sys.stdout, sys.stderr, prog)
     run: _Run | None = None
     try:
@@ -1154,7 +1194,13 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         con.note(f"{prog}: interrupted")
         return 130
     except BrokenPipeError:
-        # the reader went away (e.g. `| head`): stop quietly, and silence the flush at exit
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # the reader went away (e.g. `| head`): stop quietly
+        _quiet_stdout()
+        return 1
+    except _OutputError as exc:
+        _quiet_stdout()
+        con.finish()
+        con.error(f"error: cannot write to standard output ({exc}); stopped")
+        if run is not None:
+            con.note(run.stats.summary(args.verbose))
         return 1
