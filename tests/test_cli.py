@@ -11,6 +11,12 @@ import cv2
 import numpy as np
 import pytest
 
+try:  # neither on Windows
+    import fcntl
+    import resource
+except ImportError:
+    fcntl = resource = None
+
 # toy model: one detection per RGB plane, score = that plane's maximum, box = fractions of (w, h, w, h)
 TOY = [(0, (0.25, 0.25, 0.75, 0.75)), (2, (0.0625, 0.125, 0.1875, 0.375)), (16, (0.625, 0.0625, 0.9375, 0.1875))]
 BGR = (50, 100, 230)  # person 230/255, car 100/255, dog 50/255 (below the default 0.25)
@@ -444,6 +450,42 @@ def test_video_save(cli, name):
         assert int(np.abs(f[(y1 + y2) // 2, (x1 + x2) // 2].astype(int) - (50, 100, 190)).max()) < 90  # inside
 
 
+# the camera's frames grow at frame 10, as a stream's may
+RESIZING_CAMERA = FAKE_CAMERA.replace("np.full((48, 64, 3),", "np.full((48, 64, 3) if self.n <= 10 else (60, 80, 3),")
+
+
+@pytest.mark.skipif(resource is None, reason="no file size limit here")
+@pytest.mark.parametrize("trouble", ["disk full", "frame size change"])
+def test_an_incomplete_video_replaces_nothing(cli, trouble):
+    Path("out").mkdir()
+    if trouble == "disk full":  # the file size limit stands in for a full disk: writes past it fail
+        noisy = np.random.default_rng(0).integers(0, 256, (40, 64, 96, 3), np.uint8)  # ~5 kB a frame in MJPG
+        writer = cv2.VideoWriter("clip.avi", cv2.VideoWriter_fourcc(*"MJPG"), 10.0, (96, 64))
+        for frame in noisy:
+            writer.write(frame)
+        writer.release()
+        name, args, n, words = "clip.avi", ["clip.avi"], 40, "only "
+        kw = {"preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))}
+    else:
+        name, args, n, words = "camera0.mp4", ["--camera", "0", "--frames", "20"], 20, "frame 10 is 80x60, but the video began at 64x48"
+        kw = {"prelude": RESIZING_CAMERA}
+    Path("out", name).write_bytes(b"an earlier, complete output")
+    p = cli("--json", "--save", "out", *args, **kw)
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert p.returncode == 1 and len([r for r in records if "detections" in r]) == n  # detection went on
+    (problem,) = [m for m in messages(p.stderr) if "not saved" in m]
+    assert words in problem and summary(p.stderr)[0]["failed"] == 1
+    assert os.listdir("out") == [name] and Path("out", name).read_bytes() == b"an earlier, complete output"
+
+
+@pytest.mark.parametrize("fps, written", [(1e9, 1000.0), (0.001, 0.01)])
+def test_a_frame_rate_no_writer_keeps(cli, fps, written):
+    p = cli("--camera", "0", "--frames", "3", "--save", "out", prelude=FAKE_CAMERA.replace("15.0 if", f"{fps!r} if"))
+    assert p.returncode == 0 and [m for m in messages(p.stderr) if f"frame rate of {fps:g} fps cannot be written" in m]
+    frames, got = read_video("out/camera0.mp4")
+    assert len(frames) == 3 and got == pytest.approx(written)
+
+
 def test_camera(cli):
     p = cli("--camera", "0", "--frames", "7", "--every", "3", "--json", "--save", "out", prelude=FAKE_CAMERA)
     records = [json.loads(line) for line in p.stdout.splitlines()]
@@ -529,18 +571,19 @@ def read_lines(stream, n):
     return data.decode().splitlines()
 
 
-def test_interrupt_keeps_what_was_written(cli):
+@pytest.mark.parametrize("signum, status, word", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+def test_interrupt_keeps_what_was_written(cli, signum, status, word):
     image("a.png")
     image("b.png")
     video("long.avi", [230] * 3000)
     p = cli("--json", "--save", "out", "a.png", "b.png", "long.avi", popen=True)
     lines = read_lines(p.stdout, 4)  # two images and two frames done
-    p.send_signal(signal.SIGINT)
+    p.send_signal(signum)
     rest, err = p.communicate(timeout=60)
-    assert p.returncode == 130 and "Traceback" not in err
+    assert p.returncode == status and "Traceback" not in err
     assert [json.loads(line).get("frame") for line in lines] == [None, None, 0, 1]
-    (note,) = [m for m in messages(err) if "interrupted" in m]
-    assert note.startswith("interrupted after 2 of 3 inputs (in long.avi at frame ")
+    (note,) = [m for m in messages(err) if word in m]
+    assert note.startswith(f"{word} after 2 of 3 inputs (in long.avi at frame ")
     counts, _, _ = summary(err)
     shown = len(lines[2:] + rest.splitlines())  # frames whose record was printed
     assert [json.loads(line)["frame"] for line in lines[2:] + rest.splitlines()] == list(range(shown))
@@ -550,6 +593,47 @@ def test_interrupt_keeps_what_was_written(cli):
     assert cv2.imread("out/a.png").shape == (48, 64, 3)
     frames, fps = read_video("out/long.avi")  # a playable video of the frames done: the last shown may be missing
     assert shown - 1 <= len(frames) <= shown and fps == 10.0 and all(f.shape == (48, 64, 3) for f in frames)
+
+
+@pytest.mark.skipif(fcntl is None, reason="no file locks here")
+def test_a_killed_run_leaves_nothing_behind(cli):
+    image("a.png")
+    video("long.avi", [230] * 3000)
+    p = cli("--json", "--save", "out", "long.avi", popen=True)
+    read_lines(p.stdout, 2)
+    p.kill()
+    p.communicate(timeout=60)
+    (left,) = os.listdir("out")  # the killed run's unfinished video
+    busy = Path("out/.b.quarn-part-1-0123abcd.png")  # one that a running run is writing: it holds the lock
+    with open(busy, "wb") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        q = cli("--save", "out", "a.png")
+    assert q.returncode == 0 and sorted(os.listdir("out")) == [busy.name, "a.png"]
+    assert [m for m in messages(q.stderr) if "killed run" in m and left in m]
+
+
+@pytest.mark.skipif(not Path("/proc/self/fd").is_dir(), reason="needs /proc to name the synced files")
+def test_outputs_reach_the_disk_before_they_are_renamed(cli):
+    image("a.png")
+    video("clip.avi", [230] * 3)
+    log = """
+        import os, sys
+        fsync, replace = os.fsync, os.replace
+        def logged_fsync(fd):
+            fsync(fd)
+            print("fsync", os.readlink(f"/proc/self/fd/{fd}"), file=sys.stderr)
+        def logged_replace(src, dst, **kw):
+            replace(src, dst, **kw)
+            print("replace", os.path.abspath(src), os.path.abspath(dst), file=sys.stderr)
+        os.fsync, os.replace = logged_fsync, logged_replace
+    """
+    p = cli("--save", "out", "a.png", "clip.avi", prelude=log)
+    events = [line.split()[1:] for line in p.stderr.splitlines() if line.split()[0] in ("fsync", "replace")]
+    renames = [e for e in events if len(e) == 2]
+    assert p.returncode == 0 and [Path(dst).name for _, dst in renames] == ["a.png", "clip.avi"]
+    for part, dst in renames:  # the data before the rename, the folder's entry after it
+        at = events.index([part, dst])
+        assert [part] in events[:at] and [str(Path(dst).parent)] in events[at + 1:]
 
 
 def test_version(cli):

@@ -17,15 +17,17 @@ import logging
 import math
 import os
 import shutil
+import signal
 import stat
 import statistics
 import sys
-import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
+
+from quarn.inspection.detect._files import PartFile, sweep
 
 if TYPE_CHECKING:
     import numpy as np
@@ -105,7 +107,7 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
         epilog=f"Bare model names are looked up under detect/ in each folder of $QUARN_WEIGHTS_DIR, "
         f"then in ~/.local/share/quarn/weights; run '{prog} --check' to see where. "
         "Exit status: 0 all inputs processed, 1 some input or the model failed, 2 usage error, "
-        "130 interrupted.",
+        "130 interrupted (Ctrl-C), 143 terminated (SIGTERM).",
     )
     p.add_argument("inputs", nargs="*", metavar="PATH",
                    help="image or video files and/or folders; folders are searched for "
@@ -435,39 +437,63 @@ def _file_id(path: Path) -> tuple[int, int] | None:
     return st.st_dev, st.st_ino
 
 
-def _temporary_beside(dest: Path) -> Path:
-    # the suffix stays last, so encoders that choose the format by name still see it
-    dest.parent.mkdir(parents=True, exist_ok=True)
-    fd, name = tempfile.mkstemp(dir=dest.parent, prefix=f".{dest.stem}.", suffix=f".part{dest.suffix}")
-    try:
-        os.fchmod(fd, 0o666 & ~_umask())  # mkstemp makes it private; outputs get the usual mode
-    except (AttributeError, OSError):
-        pass
-    finally:
-        os.close(fd)
-    return Path(name)
+class _Stopped(KeyboardInterrupt):
+    """SIGINT or SIGTERM: the run stops as on Ctrl-C; ``signum`` says which."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
+class _Signals:
+    """SIGINT and SIGTERM stop the run, but never inside a ``held()`` block.
 
-
-def _write_atomic(dest: Path, write: Callable[[Path], None]) -> None:
-    """Have ``write`` fill a temporary file beside ``dest``, then rename it into place.
-
-    An interrupted run leaves either the old file or the complete new one,
-    never half an image.
+    An output being published, or a video frame being written and counted,
+    is finished first, so what was written stays valid and counted right.
+    A signal the process was started ignoring (SIGINT in a background job)
+    stays ignored.
     """
-    tmp = _temporary_beside(dest)
-    try:
-        write(tmp)
-        os.replace(tmp, dest)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            tmp.unlink()
-        raise
+
+    def __init__(self) -> None:
+        self.depth = 0
+        self.pending: int | None = None
+        self.before: dict[int, Any] = {}
+
+    def install(self) -> None:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            try:
+                old = signal.getsignal(signum)
+                if old in (signal.SIG_IGN, None):
+                    continue
+                signal.signal(signum, self._handle)
+            except ValueError:  # not the main thread: Ctrl-C keeps Python's own handling
+                continue
+            self.before[signum] = old
+
+    def restore(self) -> None:
+        for signum, old in self.before.items():
+            signal.signal(signum, old)
+        self.before.clear()
+
+    def _handle(self, signum: int, frame: object) -> None:
+        if self.depth:
+            self.pending = signum
+            return
+        raise _Stopped(signum)
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self.depth += 1
+        try:
+            yield
+        finally:
+            self.depth -= 1
+            if not self.depth and self.pending is not None:
+                signum, self.pending = self.pending, None
+                raise _Stopped(signum)
+
+
+_SIGNALS = _Signals()
 
 
 def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
@@ -477,47 +503,110 @@ def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
     ok, buf = cv2.imencode(suffix if suffix in IMAGE_SUFFIXES else ".png", image)
     if not ok:
         raise _InputError(f"could not encode {dest.name}")
-    _write_atomic(dest, buf.tofile)
+    with _SIGNALS.held(), PartFile(dest) as part:
+        part.write(buf.tobytes())
+        part.publish(replace=True)
+
+
+# every frame rate in this range is written as it is; outside it the writers refuse it or change it
+_FPS_RANGE = (0.01, 1000.0)
+
+
+def _writable_fps(fps: float) -> float:
+    low, high = _FPS_RANGE
+    return min(max(fps, low), high)
 
 
 class _VideoSink:
-    """An annotated video written under a temporary name and renamed into place when closed.
+    """An annotated video written into a part file and published when closed, once verified.
 
-    Closing after an interruption still finishes the container, so what was
-    written up to then is a playable video.
+    OpenCV's writer reports nothing when a frame is lost (a full disk, a frame
+    of another size), so each frame's size is checked before it is written,
+    and the finished file is read back: it replaces ``dest`` only when it
+    holds every frame written.  Closing after an interruption still finishes
+    the container, so the frames written up to then make a playable video.
     """
 
     def __init__(self, dest: Path, fps: float) -> None:
         self.dest, self.fps, self.frames = dest, fps, 0
-        self.tmp: Path | None = None
+        self.part: PartFile | None = None
         self.writer: Any = None
+        self.shape: tuple[int, ...] = ()
 
     def write(self, frame: npt.NDArray[np.uint8]) -> None:
         import cv2
 
         if self.writer is None:
-            self.tmp = _temporary_beside(self.dest)
-            h, w = frame.shape[:2]
+            with _SIGNALS.held():
+                self.part = PartFile(self.dest)
             codec = _VIDEO_CODECS.get(self.dest.suffix.lower(), "mp4v")
-            self.writer = cv2.VideoWriter(str(self.tmp), cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
+            h, w = frame.shape[:2]
+            try:
+                self.writer = cv2.VideoWriter(str(self.part.path.absolute()), _video_api(),
+                                              cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
+            except cv2.error as exc:
+                raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec}): {exc}") from None
             if not self.writer.isOpened():
                 raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec})")
-        self.writer.write(frame)
-        self.frames += 1
+            self.shape = (h, w, 3)
+        h, w = frame.shape[:2]
+        channels = frame.shape[2] if frame.ndim == 3 else 1
+        if (h, w, channels) != self.shape or frame.dtype.name != "uint8":
+            got = f"{w}x{h}" + ("" if channels == 3 else f" with {channels} channel{'s' if channels != 1 else ''}")
+            raise _InputError(f"frame {self.frames} is {got}, but the video began at {self.shape[1]}x{self.shape[0]}; "
+                              "a video holds frames of one size")
+        try:
+            with _SIGNALS.held():
+                self.writer.write(frame)
+                self.frames += 1
+        except cv2.error as exc:
+            raise _InputError(f"the video writer failed at frame {self.frames}: {' '.join(str(exc).split())}") from None
 
-    def close(self, keep: bool) -> bool:
-        """Finish the file; rename it into place when ``keep`` and a frame was written."""
+    def close(self, keep: bool) -> str | None:
+        """Finish the file; None when ``keep`` and it replaced ``dest``, else why it did not ('' if not asked)."""
         if self.writer is not None:
-            self.writer.release()
-            self.writer = None
-        if self.tmp is None:
-            return False
-        if keep and self.frames:
-            os.replace(self.tmp, self.dest)
-            return True
-        with contextlib.suppress(OSError):
-            self.tmp.unlink()
-        return False
+            with _SIGNALS.held():
+                self.writer.release()
+                self.writer = None
+        if self.part is None:
+            return ""
+        try:
+            if not keep or not self.frames:  # the reason was given when the writing stopped
+                return ""
+            problem = self._verify()
+            if problem:
+                if self.dest.exists():
+                    problem += f"; {self.dest} is left as it was"
+                return problem
+            with _SIGNALS.held():
+                self.part.publish(replace=True)
+            return None
+        except OSError as exc:
+            return f"could not write {self.dest}: {exc.strerror or exc}"
+        finally:
+            with _SIGNALS.held():
+                self.part.discard()  # after publish this only closes
+
+    def _verify(self) -> str:
+        """'' when the part file reads back as every frame written, at the size written; else what is wrong."""
+        import cv2
+
+        assert self.part is not None
+        cap = cv2.VideoCapture(str(self.part.path.absolute()), _video_api())
+        try:
+            if not cap.isOpened():
+                return "the written video cannot be read back (the disk may be full)"
+            size = (int(cap.get(cv2.CAP_PROP_FRAME_WIDTH)), int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT)))
+            back = 0
+            while back <= self.frames and cap.grab():
+                back += 1
+        finally:
+            cap.release()
+        if back != self.frames:
+            return f"only {back} of the {self.frames} frames written could be read back (is the disk full?)"
+        if size != (self.shape[1], self.shape[0]):
+            return f"the written video reads back as {size[0]}x{size[1]}, not {self.shape[1]}x{self.shape[0]}"
+        return ""
 
 
 class _Destinations:
@@ -525,15 +614,17 @@ class _Destinations:
 
     An output never replaces a file given or found as input (by resolved
     path, or as the same file through a hard or symbolic link), nor one
-    written earlier in this run.
+    written earlier in this run.  Each folder written into is first cleared
+    of the part files that killed runs left there.
     """
 
-    def __init__(self, folder: Path, inputs: Sequence[Path]) -> None:
-        self.folder = folder
+    def __init__(self, folder: Path, inputs: Sequence[Path], note: Callable[[str], None]) -> None:
+        self.folder, self.note = folder, note
         self.used: set[Path] = set()
         self.written: set[tuple[int, int]] = set()
         self.inputs = {p.resolve() for p in inputs}
         self.input_ids = {i for i in map(_file_id, inputs) if i is not None}
+        self.swept: set[Path] = set()
 
     def _taken(self, dest: Path) -> bool:
         return dest.resolve() in self.used or _file_id(dest) in self.written
@@ -549,7 +640,19 @@ class _Destinations:
             raise _InputError(f"{dest} is an input of this run and is left alone; "
                               "choose a --save folder apart from the inputs")
         self.used.add(dest.resolve())
+        self._sweep(dest.parent)
         return dest
+
+    def _sweep(self, folder: Path) -> None:
+        key = folder.resolve()
+        if key in self.swept:
+            return
+        self.swept.add(key)
+        removed = sweep(folder)
+        if removed:
+            n = len(removed)
+            self.note(f"removed {n} unfinished output{'s' if n != 1 else ''} that a killed run left in {folder}: "
+                      + ", ".join(p.name for p in removed))
 
     def wrote(self, dest: Path) -> None:
         file_id = _file_id(dest)
@@ -816,7 +919,9 @@ class _Run:
     def __init__(self, args: argparse.Namespace, model: _Model, con: _Console, items: list[_Item]) -> None:
         self.args, self.model, self.con, self.items = args, model, con, items
         self.stats = _Stats(len(items))
-        self.dests = _Destinations(args.save, self._given()) if args.save is not None else None
+        self.sink: _VideoSink | None = None  # the annotated copy of the video being read
+        self.failed_save = False
+        self.dests = _Destinations(args.save, self._given(), con.error) if args.save is not None else None
         self.done = 0  # inputs finished, for "k of n" and the time left
         self.where = ""
         names = model.names if model.names is not None else model.detector.names
@@ -892,29 +997,47 @@ class _Run:
                 return False
         return True
 
+    def _write(self, item: _Item, frame: npt.NDArray[np.uint8]) -> None:
+        """Write one frame to the annotated copy, if there is one; give the copy up when that fails."""
+        if self.sink is None:
+            return
+        try:
+            self.sink.write(frame)
+        except (_InputError, OSError) as exc:
+            self._fail(item, f"not saved: {exc}")
+            self.failed_save = True
+            sink, self.sink = self.sink, None
+            sink.close(keep=False)
+
     def frames(self, item: _Item) -> bool:
         """A video file or the camera: every --every'th frame, at most --frames frames."""
         import cv2
 
-        source: str | int = item.camera if item.kind == "camera" else str(item.path)
+        camera = item.kind == "camera"
+        source: str | int = item.camera if camera else str(item.path)
         cap = _open_capture(source)
-        sink: _VideoSink | None = None
+        self.sink, self.failed_save = None, False
         ok = True
         try:
             if not cap.isOpened():
-                raise _InputError(f"camera {item.camera} could not be opened" if item.kind == "camera"
+                raise _InputError(f"camera {item.camera} could not be opened" if camera
                                   else "cannot be opened as a video (damaged, or a format this OpenCV cannot read)")
             fps = float(cap.get(cv2.CAP_PROP_FPS) or 0.0)
             fps = fps if math.isfinite(fps) and fps > 0 else 25.0  # cameras and some files do not say
-            total = 0 if item.kind == "camera" else max(0, int(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0))
+            total = 0 if camera else max(0, int(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0))
             limit = self.args.frames
             expect = min(total, limit) if total and limit else (limit or total)
             if self.dests is not None:
                 try:
-                    sink = _VideoSink(self.dests(item), fps)
+                    saved = self.dests(item)
                 except (_InputError, OSError) as exc:
                     self._fail(item, f"not saved: {exc}")
                     ok = False
+                else:
+                    if _writable_fps(fps) != fps:
+                        self.con.error(f"{item.label}: a frame rate of {fps:g} fps cannot be written; "
+                                       f"the annotated video plays at {_writable_fps(fps):g} fps")
+                    self.sink = _VideoSink(saved, _writable_fps(fps))
             latest: list[Detection] = []
             index = found = 0
             header = False
@@ -925,7 +1048,7 @@ class _Run:
                 got, frame = cap.read()
                 read_s = time.perf_counter() - t0
                 if not got or frame is None:
-                    if item.kind == "camera" or index == 0:
+                    if camera or index == 0:
                         ok = False
                         self._fail(item, f"no frame could be read after {index}" if index
                                    else "no frame could be read")
@@ -949,24 +1072,33 @@ class _Run:
                             self.con.print(_record(item, index, frame.shape, latest))
                         elif latest:
                             self.con.print(_frame_rows(index, latest, self.name_width))
-                if sink is not None:
-                    try:
-                        # frames between detections carry the latest boxes, so the video keeps its length
-                        sink.write(draw_detections(frame, latest))
-                    except (_InputError, OSError) as exc:
-                        self._fail(item, f"not saved: {exc}")
-                        sink.close(keep=False)
-                        ok, sink = False, None
+                if self.sink is not None:
+                    # frames between detections carry the latest boxes, so the video keeps its length
+                    self._write(item, draw_detections(frame, latest))
                 index += 1
+            if self.sink is not None:
+                sink, self.sink = self.sink, None
+                problem = sink.close(keep=True)
+                if problem is None:
+                    assert self.dests is not None
+                    self.dests.wrote(sink.dest)
+                elif problem:
+                    ok = False
+                    self._fail(item, f"not saved: {problem}")
+            if self.failed_save:
+                ok = False
             if not self.args.json:
                 self.con.print(f"{item.label}: {index} frame{'s' if index != 1 else ''} read, "
                                f"{found} detection{'s' if found != 1 else ''}")
         finally:
             cap.release()
-            if sink is not None:
-                wrote = sink.close(keep=True)
-                if wrote and self.dests is not None:
+            if self.sink is not None:  # interrupted, or stopped by an error: keep what was written, if it is sound
+                sink, self.sink = self.sink, None
+                problem = sink.close(keep=True)
+                if problem is None and self.dests is not None:
                     self.dests.wrote(sink.dest)
+                elif problem:
+                    self._fail(item, f"not saved: {problem}")
         return ok
 
     def run(self) -> None:
@@ -1097,12 +1229,16 @@ def _check(args: argparse.Namespace, device: str | None, names: dict[int, str] |
     return 0 if not problems else 1
 
 
-def _interrupted(con: _Console, run: _Run, verbose: bool) -> int:
+def _interrupted(con: _Console, run: _Run | None, verbose: bool, signum: int) -> int:
     con.finish()
-    n = run.stats.inputs
-    con.note(f"{con.prog}: interrupted after {run.done} of {n} input{'s' if n != 1 else ''} (in {run.where})")
-    con.note(run.stats.summary(verbose))
-    return 130
+    what = "terminated" if signum == signal.SIGTERM else "interrupted"
+    if run is None:
+        con.note(f"{con.prog}: {what}")
+    else:
+        n = run.stats.inputs
+        con.note(f"{con.prog}: {what} after {run.done} of {n} input{'s' if n != 1 else ''} (in {run.where})")
+        con.note(run.stats.summary(verbose))
+    return 128 + signum
 
 
 def _quiet_stdout() -> None:
@@ -1110,6 +1246,16 @@ def _quiet_stdout() -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)
     os.close(devnull)
+
+
+def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    prog = prog or PROG
+    _SIGNALS.install()
+    try:
+        return _main(argv, prog)
+    finally:
+        _SIGNALS.restore()
 
 
 def _fill_closed_standard_fds() -> None:
@@ -1130,9 +1276,7 @@ def _fill_closed_standard_fds() -> None:
         sys.stderr = open(os.devnull, "w")  # kept open for the life of the process
 
 
-def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
-    """Run the command line; returns the exit status."""
-    prog = prog or PROG
+def _main(argv: Sequence[str] | None, prog: str) -> int:
     _fill_closed_standard_fds()
     try:
         from quarn.inspection.detect import dfine_runner as dr
@@ -1187,12 +1331,8 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         run.run()
         con.note(run.stats.summary(args.verbose))
         return 1 if run.stats.failed else 0
-    except KeyboardInterrupt:
-        if run is not None:
-            return _interrupted(con, run, args.verbose)
-        con.finish()
-        con.note(f"{prog}: interrupted")
-        return 130
+    except KeyboardInterrupt as exc:
+        return _interrupted(con, run, args.verbose, exc.signum if isinstance(exc, _Stopped) else signal.SIGINT)
     except BrokenPipeError:
         # the reader went away (e.g. `| head`): stop quietly
         _quiet_stdout()
