@@ -1,6 +1,7 @@
 import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -448,6 +449,35 @@ def test_video_save(cli, name):
     for f in frames:  # every frame carries the latest boxes, skipped ones included
         assert int(np.abs(f[(y1 + y2) // 2, x1].astype(int) - (50, 100, 130)).max()) > 60  # the box edge
         assert int(np.abs(f[(y1 + y2) // 2, (x1 + x2) // 2].astype(int) - (50, 100, 190)).max()) < 90  # inside
+
+
+def damaged(path, levels, frames=(), keep=None):
+    """An MJPG video whose given frames cannot be decoded, cut after `keep` frames."""
+    video(path, levels)
+    data = bytearray(Path(path).read_bytes())
+    starts = [m.start() for m in re.finditer(rb"\xff\xd8\xff", data)]  # one JPEG per frame
+    assert len(starts) == len(levels)
+    for k in frames:  # the frame's JPEG data zeroed, up to the 8-byte header of the next AVI chunk
+        data[starts[k]:starts[k + 1] - 8] = bytes(starts[k + 1] - 8 - starts[k])
+    Path(path).write_bytes(data[:starts[keep]] if keep is not None else data)
+
+
+@pytest.mark.parametrize("damage", ["middle", "cut"])
+def test_unreadable_frames(cli, damage):
+    levels = [100 + 2 * k for k in range(60)]
+    bad, n = (range(20, 30), 60) if damage == "middle" else (range(0), 45)
+    damaged("clip.avi", levels, bad, None if damage == "middle" else n)
+    p = cli("--json", "--save", "out", "clip.avi")
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert [r["frame"] for r in records] == list(range(n)) and [r["frame"] for r in records if "error" in r] == list(bad)
+    # the frames after the damage are read, each as itself: its score is its own red level
+    assert [person(r) for r in records if "error" not in r] == [
+        pytest.approx(levels[k] / 255, abs=0.03) for k in range(n) if k not in bad]
+    assert messages(p.stderr) == (["clip.avi: 10 frames could not be read: 20-29"] if damage == "middle" else
+                                  ["clip.avi: the video ended after 45 of the 60 frames it announces"])
+    # frames that cannot be examined fail the input; a container's count can be an estimate, so a short video does not
+    assert p.returncode == (1 if damage == "middle" else 0)
+    assert summary(p.stderr)[0]["image"] == n - len(bad) and len(read_video("out/clip.avi")[0]) == n
 
 
 # the camera's frames grow at frame 10, as a stream's may

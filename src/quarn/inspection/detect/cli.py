@@ -997,6 +997,24 @@ class _Run:
                 return False
         return True
 
+    def _unreadable(self, item: _Item, frames: Sequence[int], shape: tuple[int, ...]) -> None:
+        """Frames in the middle of a video that could not be read: a record each, and stand-ins in the copy."""
+        import cv2
+        import numpy as np
+
+        if self.args.json:
+            for k in frames:
+                self.con.print(json.dumps({**_where(item, k), "error": "the frame could not be read"}))
+        else:
+            span = f"frame {frames[0]}" if len(frames) == 1 else f"frames {frames[0]}-{frames[-1]}"
+            self.con.print(f"  {frames[0]:6d}  ({span} could not be read)")
+        for k in frames:
+            # a grey frame that says what is missing keeps the copy as long as the video
+            stand_in = np.full(shape, 64, np.uint8)
+            cv2.putText(stand_in, f"frame {k} could not be read", (4, min(shape[0] - 4, 20)),
+                        cv2.FONT_HERSHEY_SIMPLEX, 0.4, (255, 255, 255), 1, cv2.LINE_AA)
+            self._write(item, stand_in)
+
     def _write(self, item: _Item, frame: npt.NDArray[np.uint8]) -> None:
         """Write one frame to the annotated copy, if there is one; give the copy up when that fails."""
         if self.sink is None:
@@ -1009,8 +1027,18 @@ class _Run:
             sink, self.sink = self.sink, None
             sink.close(keep=False)
 
+    def _header(self, item: _Item, shape: tuple[int, ...], fps: float) -> None:
+        h, w = shape[:2]
+        self.con.print(f"{item.label}  {w}x{h}  {fps:g} fps\n  {'frame':>6}  {'class':<{self.name_width}}  "
+                       f"{'conf':>5}  {'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
+
     def frames(self, item: _Item) -> bool:
-        """A video file or the camera: every --every'th frame, at most --frames frames."""
+        """A video file or the camera: every --every'th frame, at most --frames frames.
+
+        A frame that cannot be read in the middle of a file (the container
+        announces more) is reported and skipped; reading ends at the announced
+        count, or after _MAX_UNREADABLE frames in a row.
+        """
         import cv2
 
         camera = item.kind == "camera"
@@ -1024,9 +1052,11 @@ class _Run:
                                   else "cannot be opened as a video (damaged, or a format this OpenCV cannot read)")
             fps = float(cap.get(cv2.CAP_PROP_FPS) or 0.0)
             fps = fps if math.isfinite(fps) and fps > 0 else 25.0  # cameras and some files do not say
-            total = 0 if camera else max(0, int(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0))
+            announced = 0.0 if camera else float(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0.0)
+            total = int(announced) if math.isfinite(announced) and 0 < announced < 2**62 else 0
             limit = self.args.frames
             expect = min(total, limit) if total and limit else (limit or total)
+            saved: Path | None = None
             if self.dests is not None:
                 try:
                     saved = self.dests(item)
@@ -1040,6 +1070,8 @@ class _Run:
                     self.sink = _VideoSink(saved, _writable_fps(fps))
             latest: list[Detection] = []
             index = found = 0
+            missing: list[int] = []  # unreadable frames since the last one read
+            skipped: list[int] = []  # unreadable frames followed by readable ones
             header = False
             while limit is None or index < limit:
                 self.where = f"{item.label} at frame {index}"
@@ -1048,18 +1080,20 @@ class _Run:
                 got, frame = cap.read()
                 read_s = time.perf_counter() - t0
                 if not got or frame is None:
-                    if camera or index == 0:
-                        ok = False
-                        self._fail(item, f"no frame could be read after {index}" if index
-                                   else "no frame could be read")
-                    break
-                if index % self.args.every == 0:
+                    if camera or index >= total or len(missing) >= _MAX_UNREADABLE:
+                        break
+                    missing.append(index)  # a damaged frame reads as a failure and the next read goes on
+                    index += 1
+                    continue
+                if missing or index % self.args.every == 0:
                     if not self.args.json and not header:
-                        h, w = frame.shape[:2]
-                        self.con.print(f"{item.label}  {w}x{h}  {fps:g} fps\n  {'frame':>6}  "
-                                       f"{'class':<{self.name_width}}  {'conf':>5}  "
-                                       f"{'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
+                        self._header(item, frame.shape, fps)
                         header = True
+                if missing:
+                    self._unreadable(item, missing, frame.shape)
+                    skipped += missing
+                    missing = []
+                if index % self.args.every == 0:
                     try:
                         latest = self._detect(frame, read_s)
                     except Exception as exc:  # the module's DetectError and what preprocessing raises
@@ -1076,6 +1110,19 @@ class _Run:
                     # frames between detections carry the latest boxes, so the video keeps its length
                     self._write(item, draw_detections(frame, latest))
                 index += 1
+            came = index - len(missing)
+            if came == 0:
+                ok = False
+                self._fail(item, "no frame could be read")
+            elif camera and (limit is None or index < limit):
+                ok = False
+                self._fail(item, f"no frame could be read after {index}")
+            if skipped:
+                ok = False
+                self.con.error(f"{item.label}: {len(skipped)} frame{'s' if len(skipped) != 1 else ''} could not be "
+                               f"read: {_spans(skipped)}")
+            if came and total and came < min(total, limit or total):
+                self.con.error(f"{item.label}: the video ended after {came} of the {total} frames it announces")
             if self.sink is not None:
                 sink, self.sink = self.sink, None
                 problem = sink.close(keep=True)
@@ -1088,7 +1135,8 @@ class _Run:
             if self.failed_save:
                 ok = False
             if not self.args.json:
-                self.con.print(f"{item.label}: {index} frame{'s' if index != 1 else ''} read, "
+                read = came - len(skipped)
+                self.con.print(f"{item.label}: {read} frame{'s' if read != 1 else ''} read, "
                                f"{found} detection{'s' if found != 1 else ''}")
         finally:
             cap.release()
@@ -1126,6 +1174,23 @@ class _Run:
                 self.stats.failed += 1
             self.done += 1
         self.con.finish()
+
+
+# a longer run of unreadable frames is taken as the end of the video: a damaged or lying header must not keep
+# the reading going for ever
+_MAX_UNREADABLE = 250
+
+
+def _spans(frames: Sequence[int]) -> str:
+    """'3, 7-9, 12' for [3, 7, 8, 9, 12]; long lists are cut after ten spans."""
+    spans: list[list[int]] = []
+    for k in frames:
+        if spans and k == spans[-1][1] + 1:
+            spans[-1][1] = k
+        else:
+            spans.append([k, k])
+    text = ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in spans[:10])
+    return text + (f" and {len(spans) - 10} more spans" if len(spans) > 10 else "")
 
 
 # ---------------------------------------------------------------- commands
@@ -1305,6 +1370,8 @@ def _main(argv: Sequence[str] | None, prog: str) -> int:
             names = _read_names(args.names)
         except (OSError, ValueError, _InputError) as exc:
             parser.error(f"argument --names: {args.names}: {exc.strerror if isinstance(exc, OSError) else exc}")
+    # FFmpeg would print a line per damaged frame; the run reports them itself, in one line per video
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
         logging.basicConfig(format=f"{prog}: %(levelname)s: %(message)s", stream=sys.stderr)
     device = None if args.device == "auto" else args.device
