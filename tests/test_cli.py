@@ -367,9 +367,19 @@ def test_save_keeps_every_output_of_the_run(cli):
     image("a/x.png", 64, 48)
     image("b/x.png", 80, 60)
     image("c/x.png", 96, 72)
-    assert cli("a/x.png", "b/x.png", "c/x.png", "--save", "out").returncode == 0
-    assert sorted((f.name, cv2.imread(str(f)).shape[1]) for f in Path("out").iterdir()) == [
-        ("x-2.png", 80), ("x-3.png", 96), ("x.png", 64)]
+    video("a/v.avi", [200] * 3, 64, 48)
+    video("b/v.avi", [200] * 3, 80, 60)
+    inputs = ["a/x.png", "b/x.png", "c/x.png", "a/v.avi", "b/v.avi"]
+    p = cli("--json", *inputs, "--save", "out")
+    assert p.returncode == 0
+    # each input's record names its copy: the first record of a video names the video's
+    saved = {r["file"]: r["saved"] for r in map(json.loads, p.stdout.splitlines()) if "saved" in r}
+    assert saved == {"a/x.png": "out/x.png", "b/x.png": "out/x-2.png", "c/x.png": "out/x-3.png",
+                     "a/v.avi": "out/v.avi", "b/v.avi": "out/v-2.avi"}
+    assert all(cv2.imread(out).shape[1] == cv2.imread(src).shape[1] for src, out in saved.items() if out.endswith(".png"))
+    assert [read_video(saved[v])[0][0].shape[1] for v in ("a/v.avi", "b/v.avi")] == [64, 80]
+    table = cli(*inputs, "--save", "out").stdout.splitlines()
+    assert [line for line in table if "saved" in line] == [f"  saved: {saved[i]}" for i in inputs]
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
@@ -446,9 +456,15 @@ def test_video_save(cli, name):
     assert [f.name for f in Path("out").iterdir()] == [out.name]  # no temporary left
     assert (len(frames), fps) == (len(levels), 12.0) and all(f.shape == (64, 96, 3) for f in frames)
     (x1, y1, x2, y2) = expected(96, 64)[0][3]
-    for f in frames:  # every frame carries the latest boxes, skipped ones included
-        assert int(np.abs(f[(y1 + y2) // 2, x1].astype(int) - (50, 100, 130)).max()) > 60  # the box edge
-        assert int(np.abs(f[(y1 + y2) // 2, (x1 + x2) // 2].astype(int) - (50, 100, 190)).max()) < 90  # inside
+    looks = []
+    for f in frames:  # every frame carries the latest boxes: held-over ones dashed, labelled "@0"
+        f = f.astype(int)
+        off = np.abs(f - f[-1, -1]).max(axis=2)  # how far from the frame's own colour
+        edge = (off[y2, x1:x2 + 1] > 40).mean()  # share of the bottom edge drawn
+        label = (off[y1 - 8:y1 - 2] > 40).mean(axis=0) > 0.5  # columns of its label
+        looks.append(("solid" if edge > 0.95 else "dashed" if edge > 0.4 else "none", label.nonzero()[0].max() > 90,
+                      off[(y1 + y2) // 2, (x1 + x2) // 2] < 30))
+    assert looks == [("solid", False, True), ("dashed", True, True)] * 2 + [("solid", False, True)]
 
 
 def damaged(path, levels, frames=(), keep=None):

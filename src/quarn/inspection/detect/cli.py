@@ -116,7 +116,9 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
     p.add_argument("--camera", type=_count(0, 2**31 - 1), metavar="K",
                    help="read live frames from camera K (0 is the first) until Ctrl-C or --frames")
     p.add_argument("--every", type=_count(1), default=1, metavar="N",
-                   help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame)")
+                   help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame); "
+                   "with --save, the frames in between show the latest boxes dashed, labelled @<the frame they "
+                   "were found in>")
     p.add_argument("--frames", type=_count(1), metavar="N",
                    help="read at most N frames from each video or from the camera")
     p.add_argument("-m", "--model", default=default_model, metavar="NAME_OR_PATH",
@@ -744,9 +746,13 @@ def _where(item: _Item, frame: int | None) -> dict[str, Any]:
     return rec
 
 
-def _record(item: _Item, frame: int | None, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
-    return json.dumps({**_where(item, frame), "width": shape[1], "height": shape[0],
-                       "detections": [_detection_json(d) for d in detections]})
+def _record(item: _Item, frame: int | None, shape: tuple[int, ...], detections: Sequence[Detection],
+            saved: Path | None = None) -> str:
+    rec = {**_where(item, frame), "width": shape[1], "height": shape[0],
+           "detections": [_detection_json(d) for d in detections]}
+    if saved is not None:
+        rec["saved"] = str(saved)
+    return json.dumps(rec)
 
 
 def _table(item: _Item, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
@@ -982,19 +988,26 @@ class _Run:
         t0 = time.perf_counter()
         image = _read_image(item.path)
         detections = self._detect(image, time.perf_counter() - t0)
-        self.con.print(_record(item, None, image.shape, detections) if self.args.json
-                       else _table(item, image.shape, detections))
-        if self.args.verbose:
-            self.con.note(f"{item.label}: read {self.stats.read_s[-1] * 1e3:.1f} ms, "
-                          f"detect {self.stats.detect_s[-1] * 1e3:.1f} ms")
+        saved, problem = None, ""
         if self.dests is not None:
             try:
                 dest = self.dests(item)
                 _save(draw_detections(image, detections), dest)
-                self.dests.wrote(dest)
             except (_InputError, OSError) as exc:
-                self._fail(item, f"not saved: {exc}")
-                return False
+                problem = f"not saved: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}"
+            else:
+                self.dests.wrote(dest)
+                saved = dest
+        if self.args.json:
+            self.con.print(_record(item, None, image.shape, detections, saved))
+        else:
+            self.con.print(_table(item, image.shape, detections) + (f"\n  saved: {saved}" if saved else ""))
+        if self.args.verbose:
+            self.con.note(f"{item.label}: read {self.stats.read_s[-1] * 1e3:.1f} ms, "
+                          f"detect {self.stats.detect_s[-1] * 1e3:.1f} ms")
+        if problem:
+            self._fail(item, problem)
+            return False
         return True
 
     def _unreadable(self, item: _Item, frames: Sequence[int], shape: tuple[int, ...]) -> None:
@@ -1069,6 +1082,8 @@ class _Run:
                                        f"the annotated video plays at {_writable_fps(fps):g} fps")
                     self.sink = _VideoSink(saved, _writable_fps(fps))
             latest: list[Detection] = []
+            latest_at = 0
+            told = False  # the first record names the annotated copy
             index = found = 0
             missing: list[int] = []  # unreadable frames since the last one read
             skipped: list[int] = []  # unreadable frames followed by readable ones
@@ -1103,12 +1118,15 @@ class _Run:
                     else:
                         found += len(latest)
                         if self.args.json:
-                            self.con.print(_record(item, index, frame.shape, latest))
+                            self.con.print(_record(item, index, frame.shape, latest,
+                                                   saved if self.sink is not None and not told else None))
+                            told = True
                         elif latest:
                             self.con.print(_frame_rows(index, latest, self.name_width))
+                    latest_at = index
                 if self.sink is not None:
-                    # frames between detections carry the latest boxes, so the video keeps its length
-                    self._write(item, draw_detections(frame, latest))
+                    # frames between detections carry the latest boxes, dashed, so the video keeps its length
+                    self._write(item, draw_detections(frame, latest, None if latest_at == index else latest_at))
                 index += 1
             came = index - len(missing)
             if came == 0:
@@ -1123,12 +1141,14 @@ class _Run:
                                f"read: {_spans(skipped)}")
             if came and total and came < min(total, limit or total):
                 self.con.error(f"{item.label}: the video ended after {came} of the {total} frames it announces")
+            done = None
             if self.sink is not None:
                 sink, self.sink = self.sink, None
                 problem = sink.close(keep=True)
                 if problem is None:
                     assert self.dests is not None
                     self.dests.wrote(sink.dest)
+                    done = sink.dest
                 elif problem:
                     ok = False
                     self._fail(item, f"not saved: {problem}")
@@ -1137,7 +1157,7 @@ class _Run:
             if not self.args.json:
                 read = came - len(skipped)
                 self.con.print(f"{item.label}: {read} frame{'s' if read != 1 else ''} read, "
-                               f"{found} detection{'s' if found != 1 else ''}")
+                               f"{found} detection{'s' if found != 1 else ''}" + (f"\n  saved: {done}" if done else ""))
         finally:
             cap.release()
             if self.sink is not None:  # interrupted, or stopped by an error: keep what was written, if it is sound
