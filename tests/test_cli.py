@@ -1,6 +1,7 @@
 import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -10,6 +11,12 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
+
+try:  # neither on Windows
+    import fcntl
+    import resource
+except ImportError:
+    fcntl = resource = None
 
 # toy model: one detection per RGB plane, score = that plane's maximum, box = fractions of (w, h, w, h)
 TOY = [(0, (0.25, 0.25, 0.75, 0.75)), (2, (0.0625, 0.125, 0.1875, 0.375)), (16, (0.625, 0.0625, 0.9375, 0.1875))]
@@ -91,8 +98,9 @@ def cli(weights, tmp_path, monkeypatch):
                 "sys.exit(cli.main(sys.argv[1:], prog='python -m quarn.inspection.detect'))\n"
             start = ["-c", code]
         command = [sys.executable, *start, "--model", "toy.onnx", *args]
-        if popen:
-            return subprocess.Popen(command, env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if popen:  # run as a foreground job: Ctrl-C reaches it even when the tests run with SIGINT ignored
+            return subprocess.Popen(command, env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         return subprocess.run(command, env=env, text=True, capture_output="stderr" not in kw,
                               timeout=kw.pop("timeout", 60), **kw)
     return run
@@ -188,6 +196,34 @@ def test_save_draws_boxes(cli):
     assert person != car
 
 
+CLOSE = [(c, (100 + 6 * k, 90 + 4 * k, 220, 200)) for k, c in enumerate((0, 2, 16, 41, 72))]
+
+
+@pytest.mark.parametrize("w, h, boxes", [
+    (32, 24, [(0, (4, 6, 28, 20))]), (8, 8, [(0, (1, 1, 6, 6))]), (64, 48, [(66, (20, 10, 60, 40))]),
+    (320, 240, CLOSE), (320, 240, [(c, (300 - x1, 230 - y1, 319, 239)) for c, (x1, y1, _, _) in CLOSE]),
+], ids=["32x24", "8x8", "keyboard on 64x48", "close boxes", "close boxes in a corner"])
+def test_labels_stay_whole_inside_and_apart(w, h, boxes):
+    from quarn.inspection.detect.cli import class_color, draw_detections
+    from quarn.inspection.detect.dfine_runner import COCO80, Detection
+
+    background = (128, 128, 128)
+    dets = [Detection(cls_id=c, cls_name=COCO80[c], conf=0.93, xyxy=box) for c, box in boxes]
+    colors = [background] + [class_color(c) for c, _ in boxes]
+
+    def ink(*shown):  # text pixels: neither the background nor a box or label colour
+        drawn = draw_detections(np.full((h, w, 3), background, np.uint8), shown)
+        return ~np.any([(drawn == c).all(axis=2) for c in colors], axis=0), drawn
+
+    together, drawn = ink(*dets)
+    alone = [ink(d)[0] for d in dets]
+    # no label cut off at an edge, none hiding another's text, and the picture mostly left to see
+    assert not (together[0].any() or together[-1].any() or together[:, 0].any() or together[:, -1].any())
+    assert together.sum() == sum(a.sum() for a in alone)
+    assert (drawn == background).all(axis=2).mean() > 1 / 3
+    assert all(a.any() for a in alone) == (min(w, h) >= 24)  # a label wherever one can be legible
+
+
 @pytest.mark.parametrize("recursive", [False, True])
 def test_folders(cli, recursive):
     for rel in ["d/b.png", "d/A.JPG", "d/c.webp", "d/sub/c.png"]:  # neither sorted nor reversed
@@ -206,6 +242,7 @@ def test_folders(cli, recursive):
     (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"), (["--save", "s" * 300, "a.png"], 2, "--save"),
     (["--save", "a.png", "a.png"], 2, "not a folder"), (["--every", "0", "a.png"], 2, "--every"),
     (["--camera", "0", "a.png"], 2, "--camera"), (["--names", "n" * 300, "a.png"], 2, "--names"),
+    (["--camera", str(2**31)], 2, "--camera"),
 ])
 def test_usage_and_model_errors(cli, args, status, words):
     image("a.png")
@@ -330,9 +367,19 @@ def test_save_keeps_every_output_of_the_run(cli):
     image("a/x.png", 64, 48)
     image("b/x.png", 80, 60)
     image("c/x.png", 96, 72)
-    assert cli("a/x.png", "b/x.png", "c/x.png", "--save", "out").returncode == 0
-    assert sorted((f.name, cv2.imread(str(f)).shape[1]) for f in Path("out").iterdir()) == [
-        ("x-2.png", 80), ("x-3.png", 96), ("x.png", 64)]
+    video("a/v.avi", [200] * 3, 64, 48)
+    video("b/v.avi", [200] * 3, 80, 60)
+    inputs = ["a/x.png", "b/x.png", "c/x.png", "a/v.avi", "b/v.avi"]
+    p = cli("--json", *inputs, "--save", "out")
+    assert p.returncode == 0
+    # each input's record names its copy: the first record of a video names the video's
+    saved = {r["file"]: r["saved"] for r in map(json.loads, p.stdout.splitlines()) if "saved" in r}
+    assert saved == {"a/x.png": "out/x.png", "b/x.png": "out/x-2.png", "c/x.png": "out/x-3.png",
+                     "a/v.avi": "out/v.avi", "b/v.avi": "out/v-2.avi"}
+    assert all(cv2.imread(out).shape[1] == cv2.imread(src).shape[1] for src, out in saved.items() if out.endswith(".png"))
+    assert [read_video(saved[v])[0][0].shape[1] for v in ("a/v.avi", "b/v.avi")] == [64, 80]
+    table = cli(*inputs, "--save", "out").stdout.splitlines()
+    assert [line for line in table if "saved" in line] == [f"  saved: {saved[i]}" for i in inputs]
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
@@ -347,6 +394,22 @@ def test_anything_but_a_regular_file_is_skipped(cli, bad):
     assert p.returncode == 1 and "Traceback" not in p.stderr
     assert [json.loads(line)["file"] for line in p.stdout.splitlines()] == [bad, "ok.png"]
     assert [m.split(": ")[0] for m in messages(p.stderr)] == [bad]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+@pytest.mark.parametrize("target", ["pipe", "secret.bin"])
+def test_only_media_containers_are_read_as_video(cli, target):
+    # FFmpeg goes by content: an ffconcat script named .mp4 would wait on the pipe or read the file it names
+    Path("d").mkdir()
+    os.mkfifo("d/pipe")
+    video("secret.avi", [230] * 5)
+    os.rename("secret.avi", "d/secret.bin")  # a video that no listing of d takes for one
+    Path("d/x.mp4").write_text(f"ffconcat version 1.0\nfile {target}\n")
+    image("d/ok.png")
+    p = cli("--json", "-r", "d", timeout=30)
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert p.returncode == 1 and [(r["file"], "error" in r) for r in records] == [("d/ok.png", False), ("d/x.mp4", True)]
+    assert "not a video" in records[1]["error"]
 
 
 def person(record):
@@ -393,9 +456,80 @@ def test_video_save(cli, name):
     assert [f.name for f in Path("out").iterdir()] == [out.name]  # no temporary left
     assert (len(frames), fps) == (len(levels), 12.0) and all(f.shape == (64, 96, 3) for f in frames)
     (x1, y1, x2, y2) = expected(96, 64)[0][3]
-    for f in frames:  # every frame carries the latest boxes, skipped ones included
-        assert int(np.abs(f[(y1 + y2) // 2, x1].astype(int) - (50, 100, 130)).max()) > 60  # the box edge
-        assert int(np.abs(f[(y1 + y2) // 2, (x1 + x2) // 2].astype(int) - (50, 100, 190)).max()) < 90  # inside
+    looks = []
+    for f in frames:  # every frame carries the latest boxes: held-over ones dashed, labelled "@0"
+        f = f.astype(int)
+        off = np.abs(f - f[-1, -1]).max(axis=2)  # how far from the frame's own colour
+        edge = (off[y2, x1:x2 + 1] > 40).mean()  # share of the bottom edge drawn
+        label = (off[y1 - 8:y1 - 2] > 40).mean(axis=0) > 0.5  # columns of its label
+        looks.append(("solid" if edge > 0.95 else "dashed" if edge > 0.4 else "none", label.nonzero()[0].max() > 90,
+                      off[(y1 + y2) // 2, (x1 + x2) // 2] < 30))
+    assert looks == [("solid", False, True), ("dashed", True, True)] * 2 + [("solid", False, True)]
+
+
+def damaged(path, levels, frames=(), keep=None):
+    """An MJPG video whose given frames cannot be decoded, cut after `keep` frames."""
+    video(path, levels)
+    data = bytearray(Path(path).read_bytes())
+    starts = [m.start() for m in re.finditer(rb"\xff\xd8\xff", data)]  # one JPEG per frame
+    assert len(starts) == len(levels)
+    for k in frames:  # the frame's JPEG data zeroed, up to the 8-byte header of the next AVI chunk
+        data[starts[k]:starts[k + 1] - 8] = bytes(starts[k + 1] - 8 - starts[k])
+    Path(path).write_bytes(data[:starts[keep]] if keep is not None else data)
+
+
+@pytest.mark.parametrize("damage", ["middle", "cut"])
+def test_unreadable_frames(cli, damage):
+    levels = [100 + 2 * k for k in range(60)]
+    bad, n = (range(20, 30), 60) if damage == "middle" else (range(0), 45)
+    damaged("clip.avi", levels, bad, None if damage == "middle" else n)
+    p = cli("--json", "--save", "out", "clip.avi")
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert [r["frame"] for r in records] == list(range(n)) and [r["frame"] for r in records if "error" in r] == list(bad)
+    # the frames after the damage are read, each as itself: its score is its own red level
+    assert [person(r) for r in records if "error" not in r] == [
+        pytest.approx(levels[k] / 255, abs=0.03) for k in range(n) if k not in bad]
+    assert messages(p.stderr) == (["clip.avi: 10 frames could not be read: 20-29"] if damage == "middle" else
+                                  ["clip.avi: the video ended after 45 of the 60 frames it announces"])
+    # frames that cannot be examined fail the input; a container's count can be an estimate, so a short video does not
+    assert p.returncode == (1 if damage == "middle" else 0)
+    assert summary(p.stderr)[0]["image"] == n - len(bad) and len(read_video("out/clip.avi")[0]) == n
+
+
+# the camera's frames grow at frame 10, as a stream's may
+RESIZING_CAMERA = FAKE_CAMERA.replace("np.full((48, 64, 3),", "np.full((48, 64, 3) if self.n <= 10 else (60, 80, 3),")
+
+
+@pytest.mark.skipif(resource is None, reason="no file size limit here")
+@pytest.mark.parametrize("trouble", ["disk full", "frame size change"])
+def test_an_incomplete_video_replaces_nothing(cli, trouble):
+    Path("out").mkdir()
+    if trouble == "disk full":  # the file size limit stands in for a full disk: writes past it fail
+        noisy = np.random.default_rng(0).integers(0, 256, (40, 64, 96, 3), np.uint8)  # ~5 kB a frame in MJPG
+        writer = cv2.VideoWriter("clip.avi", cv2.VideoWriter_fourcc(*"MJPG"), 10.0, (96, 64))
+        for frame in noisy:
+            writer.write(frame)
+        writer.release()
+        name, args, n, words = "clip.avi", ["clip.avi"], 40, "only "
+        kw = {"preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))}
+    else:
+        name, args, n, words = "camera0.mp4", ["--camera", "0", "--frames", "20"], 20, "frame 10 is 80x60, but the video began at 64x48"
+        kw = {"prelude": RESIZING_CAMERA}
+    Path("out", name).write_bytes(b"an earlier, complete output")
+    p = cli("--json", "--save", "out", *args, **kw)
+    records = [json.loads(line) for line in p.stdout.splitlines()]
+    assert p.returncode == 1 and len([r for r in records if "detections" in r]) == n  # detection went on
+    (problem,) = [m for m in messages(p.stderr) if "not saved" in m]
+    assert words in problem and summary(p.stderr)[0]["failed"] == 1
+    assert os.listdir("out") == [name] and Path("out", name).read_bytes() == b"an earlier, complete output"
+
+
+@pytest.mark.parametrize("fps, written", [(1e9, 1000.0), (0.001, 0.01)])
+def test_a_frame_rate_no_writer_keeps(cli, fps, written):
+    p = cli("--camera", "0", "--frames", "3", "--save", "out", prelude=FAKE_CAMERA.replace("15.0 if", f"{fps!r} if"))
+    assert p.returncode == 0 and [m for m in messages(p.stderr) if f"frame rate of {fps:g} fps cannot be written" in m]
+    frames, got = read_video("out/camera0.mp4")
+    assert len(frames) == 3 and got == pytest.approx(written)
 
 
 def test_camera(cli):
@@ -475,26 +609,77 @@ def test_untrained_weights_are_announced(cli):
     assert "UNTRAINED" not in cli("--check").stdout + cli("a.png").stderr
 
 
-def test_interrupt_keeps_what_was_written(cli):
+def read_lines(stream, n):
+    """The first n lines, read from the pipe itself: communicate() then gets every byte after them."""
+    data = b""
+    while data.count(b"\n") < n and (byte := os.read(stream.fileno(), 1)):
+        data += byte
+    return data.decode().splitlines()
+
+
+@pytest.mark.parametrize("signum, status, word", [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")])
+def test_interrupt_keeps_what_was_written(cli, signum, status, word):
     image("a.png")
     image("b.png")
     video("long.avi", [230] * 3000)
     p = cli("--json", "--save", "out", "a.png", "b.png", "long.avi", popen=True)
-    lines = [p.stdout.readline() for _ in range(4)]  # two images and two frames done
-    p.send_signal(signal.SIGINT)
+    lines = read_lines(p.stdout, 4)  # two images and two frames done
+    p.send_signal(signum)
     rest, err = p.communicate(timeout=60)
-    assert p.returncode == 130 and "Traceback" not in err
+    assert p.returncode == status and "Traceback" not in err
     assert [json.loads(line).get("frame") for line in lines] == [None, None, 0, 1]
-    (note,) = [m for m in messages(err) if "interrupted" in m]
-    assert note.startswith("interrupted after 2 of 3 inputs (in long.avi at frame ")
+    (note,) = [m for m in messages(err) if word in m]
+    assert note.startswith(f"{word} after 2 of 3 inputs (in long.avi at frame ")
     counts, _, _ = summary(err)
     shown = len(lines[2:] + rest.splitlines())  # frames whose record was printed
+    assert [json.loads(line)["frame"] for line in lines[2:] + rest.splitlines()] == list(range(shown))
     # the frame being detected when the signal came is counted but may have no record yet
     assert counts["input"] == 3 and counts["processed"] == 2 and 2 + shown <= counts["image"] <= 3 + shown
     assert sorted(f.name for f in Path("out").iterdir()) == ["a.png", "b.png", "long.avi"]  # no temporaries
     assert cv2.imread("out/a.png").shape == (48, 64, 3)
     frames, fps = read_video("out/long.avi")  # a playable video of the frames done: the last shown may be missing
     assert shown - 1 <= len(frames) <= shown and fps == 10.0 and all(f.shape == (48, 64, 3) for f in frames)
+
+
+@pytest.mark.skipif(fcntl is None, reason="no file locks here")
+def test_a_killed_run_leaves_nothing_behind(cli):
+    image("a.png")
+    video("long.avi", [230] * 3000)
+    p = cli("--json", "--save", "out", "long.avi", popen=True)
+    read_lines(p.stdout, 2)
+    p.kill()
+    p.communicate(timeout=60)
+    (left,) = os.listdir("out")  # the killed run's unfinished video
+    busy = Path("out/.b.quarn-part-1-0123abcd.png")  # one that a running run is writing: it holds the lock
+    with open(busy, "wb") as f:
+        fcntl.flock(f, fcntl.LOCK_EX)
+        q = cli("--save", "out", "a.png")
+    assert q.returncode == 0 and sorted(os.listdir("out")) == [busy.name, "a.png"]
+    assert [m for m in messages(q.stderr) if "killed run" in m and left in m]
+
+
+@pytest.mark.skipif(not Path("/proc/self/fd").is_dir(), reason="needs /proc to name the synced files")
+def test_outputs_reach_the_disk_before_they_are_renamed(cli):
+    image("a.png")
+    video("clip.avi", [230] * 3)
+    log = """
+        import os, sys
+        fsync, replace = os.fsync, os.replace
+        def logged_fsync(fd):
+            fsync(fd)
+            print("fsync", os.readlink(f"/proc/self/fd/{fd}"), file=sys.stderr)
+        def logged_replace(src, dst, **kw):
+            replace(src, dst, **kw)
+            print("replace", os.path.abspath(src), os.path.abspath(dst), file=sys.stderr)
+        os.fsync, os.replace = logged_fsync, logged_replace
+    """
+    p = cli("--save", "out", "a.png", "clip.avi", prelude=log)
+    events = [line.split()[1:] for line in p.stderr.splitlines() if line.split()[0] in ("fsync", "replace")]
+    renames = [e for e in events if len(e) == 2]
+    assert p.returncode == 0 and [Path(dst).name for _, dst in renames] == ["a.png", "clip.avi"]
+    for part, dst in renames:  # the data before the rename, the folder's entry after it
+        at = events.index([part, dst])
+        assert [part] in events[:at] and [str(Path(dst).parent)] in events[at + 1:]
 
 
 def test_version(cli):
@@ -510,6 +695,29 @@ def test_closed_pipe_ends_quietly(cli):
         p.stdout.close()  # like `| head -1`
         err = p.stderr.read()
         assert p.wait(timeout=60) == 1 and err == ""
+
+
+@pytest.mark.parametrize("stdout", ["closed", "full"])
+def test_unwritable_stdout_is_one_error(cli, stdout):
+    if stdout == "full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    for name in "abc":
+        image(f"{name}.png")
+    with open(os.devnull if stdout == "closed" else "/dev/full", "w") as out:
+        p = cli("a.png", "b.png", "c.png", stdout=out, stderr=subprocess.PIPE,
+                preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    assert p.returncode == 1 and "Traceback" not in p.stderr and "Exception ignored" not in p.stderr
+    (problem,) = messages(p.stderr)
+    assert "standard output" in problem
+
+
+def test_a_closed_stderr_changes_nothing_else(cli):
+    image("a.png")
+    video("v.avi", [230] * 5)
+    p = cli("--save", "out", "a.png", "v.avi", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            preexec_fn=lambda: os.close(2))
+    assert p.returncode == 0 and p.stdout.splitlines()[0].startswith("a.png  64x48")
+    assert cv2.imread("out/a.png").shape == (48, 64, 3) and len(read_video("out/v.avi")[0]) == 5
 
 
 @pytest.mark.parametrize("offered, cause", [

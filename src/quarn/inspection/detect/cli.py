@@ -19,16 +19,18 @@ import math
 import os
 import re
 import shutil
+import signal
 import stat
 import statistics
 import sys
-import tempfile
 import time
 import unicodedata
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
+
+from quarn.inspection.detect._files import PartFile, sweep
 
 if TYPE_CHECKING:
     import numpy as np
@@ -77,7 +79,7 @@ def _conf(text: str) -> float:
     return value
 
 
-def _count(least: int) -> Callable[[str], int]:
+def _count(least: int, most: int | None = None) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -85,6 +87,8 @@ def _count(least: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
         if value < least:
             raise argparse.ArgumentTypeError(f"must be at least {least}, got {value}")
+        if most is not None and value > most:
+            raise argparse.ArgumentTypeError(f"must be at most {most}, got {value}")
         return value
     return parse
 
@@ -106,16 +110,18 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
         epilog=f"Bare model names are looked up under detect/ in each folder of $QUARN_WEIGHTS_DIR, "
         f"then in ~/.local/share/quarn/weights; run '{prog} --check' to see where. "
         "Exit status: 0 all inputs processed, 1 some input or the model failed, 2 usage error, "
-        "130 interrupted.",
+        "130 interrupted (Ctrl-C), 143 terminated (SIGTERM).",
     )
     p.add_argument("inputs", nargs="*", metavar="PATH",
                    help="image or video files and/or folders; folders are searched for "
                    + " ".join(sorted(IMAGE_SUFFIXES | VIDEO_SUFFIXES)))
     p.add_argument("-r", "--recursive", action="store_true", help="also search sub-folders of folder arguments")
-    p.add_argument("--camera", type=_count(0), metavar="K",
+    p.add_argument("--camera", type=_count(0, 2**31 - 1), metavar="K",
                    help="read live frames from camera K (0 is the first) until Ctrl-C or --frames")
     p.add_argument("--every", type=_count(1), default=1, metavar="N",
-                   help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame)")
+                   help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame); "
+                   "with --save, the frames in between show the latest boxes dashed, labelled @<the frame they "
+                   "were found in>")
     p.add_argument("--frames", type=_count(1), metavar="N",
                    help="read at most N frames from each video or from the camera")
     p.add_argument("-m", "--model", default=default_model, metavar="NAME_OR_PATH",
@@ -236,16 +242,86 @@ def _read_image(path: Path) -> npt.NDArray[np.uint8]:
     return np.asarray(image, dtype=np.uint8)  # IMREAD_COLOR always decodes to 8-bit BGR
 
 
+# FFmpeg's demuxers for the containers in VIDEO_SUFFIXES.  None of them opens other files, while the
+# formats FFmpeg would otherwise detect by content (concat scripts, playlists, image sequences) do.
+_DEMUXERS = "mov,mp4,m4a,3gp,3g2,mj2,avi,matroska,webm,mpeg,mpegts,mpegvideo,flv,asf"
+_ASF_GUID = bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")
+
+
+def _container(head: bytes) -> str:
+    """The media container that a file's leading bytes show, or '' when they show none."""
+    if head[4:8] in (b"ftyp", b"moov", b"mdat", b"free", b"skip", b"wide", b"pnot"):
+        return "MP4/QuickTime"
+    if head[:4] == b"RIFF" and head[8:12] == b"AVI ":
+        return "AVI"
+    if head[:4] == b"\x1a\x45\xdf\xa3":
+        return "Matroska/WebM"
+    if head[:4] in (b"\x00\x00\x01\xba", b"\x00\x00\x01\xb3"):
+        return "MPEG"
+    if head[:4] == b"FLV\x01":
+        return "FLV"
+    if head[:16] == _ASF_GUID:
+        return "ASF/WMV"
+    for start, step in ((0, 188), (4, 192)):  # MPEG-TS packets; M2TS adds a 4-byte time code to each
+        if len(head) > start + 2 * step and all(head[start + k * step] == 0x47 for k in range(3)):
+            return "MPEG-TS"
+    return ""
+
+
+@contextlib.contextmanager
+def _ffmpeg_containers_only() -> Iterator[None]:
+    # OpenCV passes these to FFmpeg at each open; the user's own options are kept, ours win
+    key = "OPENCV_FFMPEG_CAPTURE_OPTIONS"
+    before = os.environ.get(key)
+    os.environ[key] = (before + "|" if before else "") + f"format_whitelist;{_DEMUXERS}|protocol_whitelist;file"
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ[key]
+        else:
+            os.environ[key] = before
+
+
 def _open_capture(source: str | int) -> Any:
     """A ``cv2.VideoCapture`` on a video file or a camera index.
 
     Everything the command line does with videos and cameras goes through
     this one function (``isOpened``, ``read``, ``get``, ``release``), so a
     stand-in capture can take the camera's place where there is none.
+
+    A file is opened here first and must start like a media container;
+    OpenCV then reads that very file (through /proc/self/fd where there is
+    one, so the name cannot be swapped meanwhile), with FFmpeg held to the
+    container formats.  FFmpeg detects formats by content, and some of them
+    (an ffconcat script named x.mp4) would read other files or wait on a pipe.
     """
     import cv2
 
-    return cv2.VideoCapture(_opencv_name(source) if isinstance(source, str) else source)
+    if isinstance(source, int):
+        return cv2.VideoCapture(source)
+    # O_NONBLOCK: a FIFO put in place after the listing must not block the open
+    fd = os.open(source, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise _InputError("skipped: not a regular file")
+        if not _container(os.read(fd, 1024)):
+            raise _InputError("not a video: the file does not start like an MP4, QuickTime, AVI, Matroska/WebM, "
+                              "MPEG, MPEG-TS, FLV or ASF/WMV file")
+        name = f"/proc/self/fd/{fd}"
+        if not os.path.exists(name):
+            name = os.path.abspath(source)  # an absolute name: FFmpeg reads nothing in it as a protocol
+        with _ffmpeg_containers_only():
+            return cv2.VideoCapture(_opencv_name(name), _video_api())
+    finally:
+        os.close(fd)  # the capture has opened the file itself
+
+
+def _video_api() -> int:
+    """FFmpeg, whose reading _open_capture restricts, when this OpenCV has it."""
+    import cv2
+
+    return int(cv2.CAP_FFMPEG) if cv2.videoio_registry.hasBackend(cv2.CAP_FFMPEG) else int(cv2.CAP_ANY)
 
 
 def _opencv_name(path: str | os.PathLike[str]) -> bytes:
@@ -265,32 +341,105 @@ def class_color(cls_id: int) -> tuple[int, int, int]:
     return round(b * 255), round(g * 255), round(r * 255)
 
 
-def draw_detections(image: npt.NDArray[np.uint8], detections: Sequence[Detection]) -> npt.NDArray[np.uint8]:
-    """Draw boxes and ``name conf`` labels onto ``image`` (BGR, modified in place)."""
+def draw_detections(image: npt.NDArray[np.uint8], detections: Sequence[Detection],
+                    held_from: int | None = None) -> npt.NDArray[np.uint8]:
+    """Draw boxes and ``name conf`` labels onto ``image`` (BGR, modified in place).
+
+    ``held_from``: the frame the detections were found in, when they are drawn
+    on a later video frame; such boxes are dashed and their labels end in
+    ``@<frame>``, so a viewer can tell them from boxes found in the frame shown.
+
+    Labels are scaled to the image and kept whole inside it: a label too wide
+    loses its score, then the end of its name ("..."); one that would cover
+    another label moves a row up or down, and is left out (the box stays) when
+    there is no free place or the image is too small for any legible label.
+    """
     import cv2
 
     h, w = image.shape[:2]
-    lw = max(2, round((h + w) / 2 * 0.003))
-    font, scale, thick = cv2.FONT_HERSHEY_SIMPLEX, max(0.4, lw / 3), max(1, lw - 1)
+    lw = max(2 if min(h, w) >= 64 else 1, round((h + w) / 2 * 0.003))
+    # Hershey text is 33 px from top to baseline bottom at scale 1; below 0.3 it is not legible
+    scale = min(max(0.4, lw / 3), h / 200)
+    font, thick = cv2.FONT_HERSHEY_SIMPLEX, max(1, lw - 1)
+    if scale < 0.3:
+        scale, thick = 0.3, 1
     for d in detections:  # boxes first so no box crosses another's label
         x1, y1, x2, y2 = d.xyxy
-        cv2.rectangle(image, (x1, y1), (x2, y2), class_color(d.cls_id), lw, cv2.LINE_8)
+        if held_from is None:
+            cv2.rectangle(image, (x1, y1), (x2, y2), class_color(d.cls_id), lw, cv2.LINE_8)
+        else:
+            _dashed_rectangle(image, (x1, y1), (x2, y2), class_color(d.cls_id), lw)
+    placed: list[tuple[int, int, int, int]] = []  # label rectangles drawn: left, top, right, bottom (exclusive)
+    mark = "" if held_from is None else f" @{held_from}"
     for d in detections:
-        x1, y1, _, _ = d.xyxy
+        fitted = _fit_label(d, mark, w, h, font, scale, thick, lw)
+        if fitted is None:
+            continue
+        label, tw, th, bw, bh = fitted
+        x1, y1, _, y2 = d.xyxy
+        left = min(max(x1 - lw // 2, 0), w - bw)
+        above = y1 - lw // 2 - bh  # above the box, or just inside it when that leaves the image
+        top = _free_row(above if above >= 0 else max(y1, 0), left, bw, bh, h, placed)
+        if top is None:
+            continue
+        placed.append((left, top, left + bw, top + bh))
         color = class_color(d.cls_id)
-        label = f"{d.cls_name} {d.conf:.2f}"
-        (tw, th), base = cv2.getTextSize(label, font, scale, thick)
-        bw, bh = tw + 2 * lw, th + base + lw
-        left = min(max(x1 - lw // 2, 0), max(w - bw, 0))
-        top = y1 - lw // 2 - bh  # above the box, or just inside it when that leaves the image
-        if top < 0:
-            top = max(y1, 0)
-        top = min(top, max(h - bh, 0))
         cv2.rectangle(image, (left, top), (left + bw - 1, top + bh - 1), color, cv2.FILLED)
         b, g, r = color
         ink = (0, 0, 0) if 0.299 * r + 0.587 * g + 0.114 * b > 150 else (255, 255, 255)
         cv2.putText(image, label, (left + lw, top + lw // 2 + th), font, scale, ink, thick, cv2.LINE_AA)
     return image
+
+
+def _fit_label(d: Detection, mark: str, w: int, h: int, font: int, scale: float, thick: int,
+               lw: int) -> tuple[str, int, int, int, int] | None:
+    """The longest form of ``d``'s label that fits the image: (text, text w, text h, box w, box h) or None."""
+    import cv2
+
+    def size(text: str) -> tuple[int, int, int, int]:
+        (tw, th), base = cv2.getTextSize(text, font, scale, thick)
+        return tw, th, tw + 2 * lw, th + base + lw
+
+    name = d.cls_name
+    forms = [f"{name} {d.conf:.2f}{mark}", f"{name}{mark}", name] + [name[:k] + "..." for k in range(len(name) - 1, 0, -1)]
+    for text in forms:
+        tw, th, bw, bh = size(text)
+        if bh > h / 2:  # no label is legible on so small an image; one would cover it
+            return None
+        if bw <= w:
+            return text, tw, th, bw, bh
+    return None
+
+
+def _free_row(want: int, left: int, bw: int, bh: int, h: int,
+              placed: Sequence[tuple[int, int, int, int]]) -> int | None:
+    """The top of a label row nearest ``want`` (down first, then up) that is inside the image and free."""
+    want = min(max(want, 0), h - bh)
+    for down in (True, False):
+        top = want
+        for _ in range(len(placed) + 1):
+            if top < 0 or top + bh > h:
+                break
+            hit = next((r for r in placed if r[0] < left + bw and left < r[2] and r[1] < top + bh and top < r[3]), None)
+            if hit is None:
+                return top
+            top = hit[3] if down else hit[1] - bh
+    return None
+
+
+def _dashed_rectangle(image: npt.NDArray[np.uint8], p1: tuple[int, int], p2: tuple[int, int],
+                      color: tuple[int, int, int], lw: int) -> None:
+    import cv2
+
+    (x1, y1), (x2, y2) = p1, p2
+    dash = max(4, 4 * lw)
+    for a, b in (((x1, y1), (x2, y1)), ((x2, y1), (x2, y2)), ((x2, y2), (x1, y2)), ((x1, y2), (x1, y1))):
+        length = max(abs(b[0] - a[0]), abs(b[1] - a[1]))
+        for start in range(0, length + 1, 2 * dash):
+            stop = min(start + dash, length)
+            f, g = start / length if length else 0.0, stop / length if length else 0.0
+            cv2.line(image, (round(a[0] + (b[0] - a[0]) * f), round(a[1] + (b[1] - a[1]) * f)),
+                     (round(a[0] + (b[0] - a[0]) * g), round(a[1] + (b[1] - a[1]) * g)), color, lw, cv2.LINE_8)
 
 
 # ---------------------------------------------------------------- writing
@@ -303,39 +452,63 @@ def _file_id(path: Path) -> tuple[int, int] | None:
     return st.st_dev, st.st_ino
 
 
-def _temporary_beside(dest: Path) -> Path:
-    # the suffix stays last, so encoders that choose the format by name still see it
-    dest.parent.mkdir(parents=True, exist_ok=True)
-    fd, name = tempfile.mkstemp(dir=dest.parent, prefix=f".{dest.stem}.", suffix=f".part{dest.suffix}")
-    try:
-        os.fchmod(fd, 0o666 & ~_umask())  # mkstemp makes it private; outputs get the usual mode
-    except (AttributeError, OSError):
-        pass
-    finally:
-        os.close(fd)
-    return Path(name)
+class _Stopped(KeyboardInterrupt):
+    """SIGINT or SIGTERM: the run stops as on Ctrl-C; ``signum`` says which."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
+class _Signals:
+    """SIGINT and SIGTERM stop the run, but never inside a ``held()`` block.
 
-
-def _write_atomic(dest: Path, write: Callable[[Path], None]) -> None:
-    """Have ``write`` fill a temporary file beside ``dest``, then rename it into place.
-
-    An interrupted run leaves either the old file or the complete new one,
-    never half an image.
+    An output being published, or a video frame being written and counted,
+    is finished first, so what was written stays valid and counted right.
+    A signal the process was started ignoring (SIGINT in a background job)
+    stays ignored.
     """
-    tmp = _temporary_beside(dest)
-    try:
-        write(tmp)
-        os.replace(tmp, dest)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            tmp.unlink()
-        raise
+
+    def __init__(self) -> None:
+        self.depth = 0
+        self.pending: int | None = None
+        self.before: dict[int, Any] = {}
+
+    def install(self) -> None:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            try:
+                old = signal.getsignal(signum)
+                if old in (signal.SIG_IGN, None):
+                    continue
+                signal.signal(signum, self._handle)
+            except ValueError:  # not the main thread: Ctrl-C keeps Python's own handling
+                continue
+            self.before[signum] = old
+
+    def restore(self) -> None:
+        for signum, old in self.before.items():
+            signal.signal(signum, old)
+        self.before.clear()
+
+    def _handle(self, signum: int, frame: object) -> None:
+        if self.depth:
+            self.pending = signum
+            return
+        raise _Stopped(signum)
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self.depth += 1
+        try:
+            yield
+        finally:
+            self.depth -= 1
+            if not self.depth and self.pending is not None:
+                signum, self.pending = self.pending, None
+                raise _Stopped(signum)
+
+
+_SIGNALS = _Signals()
 
 
 def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
@@ -345,47 +518,110 @@ def _save(image: npt.NDArray[np.uint8], dest: Path) -> None:
     ok, buf = cv2.imencode(suffix if suffix in IMAGE_SUFFIXES else ".png", image)
     if not ok:
         raise _InputError(f"could not encode {dest.name}")
-    _write_atomic(dest, buf.tofile)
+    with _SIGNALS.held(), PartFile(dest) as part:
+        part.write(buf.tobytes())
+        part.publish(replace=True)
+
+
+# every frame rate in this range is written as it is; outside it the writers refuse it or change it
+_FPS_RANGE = (0.01, 1000.0)
+
+
+def _writable_fps(fps: float) -> float:
+    low, high = _FPS_RANGE
+    return min(max(fps, low), high)
 
 
 class _VideoSink:
-    """An annotated video written under a temporary name and renamed into place when closed.
+    """An annotated video written into a part file and published when closed, once verified.
 
-    Closing after an interruption still finishes the container, so what was
-    written up to then is a playable video.
+    OpenCV's writer reports nothing when a frame is lost (a full disk, a frame
+    of another size), so each frame's size is checked before it is written,
+    and the finished file is read back: it replaces ``dest`` only when it
+    holds every frame written.  Closing after an interruption still finishes
+    the container, so the frames written up to then make a playable video.
     """
 
     def __init__(self, dest: Path, fps: float) -> None:
         self.dest, self.fps, self.frames = dest, fps, 0
-        self.tmp: Path | None = None
+        self.part: PartFile | None = None
         self.writer: Any = None
+        self.shape: tuple[int, ...] = ()
 
     def write(self, frame: npt.NDArray[np.uint8]) -> None:
         import cv2
 
         if self.writer is None:
-            self.tmp = _temporary_beside(self.dest)
-            h, w = frame.shape[:2]
+            with _SIGNALS.held():
+                self.part = PartFile(self.dest)
             codec = _VIDEO_CODECS.get(self.dest.suffix.lower(), "mp4v")
-            self.writer = cv2.VideoWriter(_opencv_name(self.tmp), cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
+            h, w = frame.shape[:2]
+            try:
+                self.writer = cv2.VideoWriter(_opencv_name(self.part.path.absolute()), _video_api(),
+                                              cv2.VideoWriter.fourcc(*codec), self.fps, (w, h))
+            except cv2.error as exc:
+                raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec}): {exc}") from None
             if not self.writer.isOpened():
                 raise _InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec})")
-        self.writer.write(frame)
-        self.frames += 1
+            self.shape = (h, w, 3)
+        h, w = frame.shape[:2]
+        channels = frame.shape[2] if frame.ndim == 3 else 1
+        if (h, w, channels) != self.shape or frame.dtype.name != "uint8":
+            got = f"{w}x{h}" + ("" if channels == 3 else f" with {channels} channel{'s' if channels != 1 else ''}")
+            raise _InputError(f"frame {self.frames} is {got}, but the video began at {self.shape[1]}x{self.shape[0]}; "
+                              "a video holds frames of one size")
+        try:
+            with _SIGNALS.held():
+                self.writer.write(frame)
+                self.frames += 1
+        except cv2.error as exc:
+            raise _InputError(f"the video writer failed at frame {self.frames}: {' '.join(str(exc).split())}") from None
 
-    def close(self, keep: bool) -> bool:
-        """Finish the file; rename it into place when ``keep`` and a frame was written."""
+    def close(self, keep: bool) -> str | None:
+        """Finish the file; None when ``keep`` and it replaced ``dest``, else why it did not ('' if not asked)."""
         if self.writer is not None:
-            self.writer.release()
-            self.writer = None
-        if self.tmp is None:
-            return False
-        if keep and self.frames:
-            os.replace(self.tmp, self.dest)
-            return True
-        with contextlib.suppress(OSError):
-            self.tmp.unlink()
-        return False
+            with _SIGNALS.held():
+                self.writer.release()
+                self.writer = None
+        if self.part is None:
+            return ""
+        try:
+            if not keep or not self.frames:  # the reason was given when the writing stopped
+                return ""
+            problem = self._verify()
+            if problem:
+                if self.dest.exists():
+                    problem += f"; {self.dest} is left as it was"
+                return problem
+            with _SIGNALS.held():
+                self.part.publish(replace=True)
+            return None
+        except OSError as exc:
+            return f"could not write {self.dest}: {exc.strerror or exc}"
+        finally:
+            with _SIGNALS.held():
+                self.part.discard()  # after publish this only closes
+
+    def _verify(self) -> str:
+        """'' when the part file reads back as every frame written, at the size written; else what is wrong."""
+        import cv2
+
+        assert self.part is not None
+        cap = cv2.VideoCapture(_opencv_name(self.part.path.absolute()), _video_api())
+        try:
+            if not cap.isOpened():
+                return "the written video cannot be read back (the disk may be full)"
+            size = (int(cap.get(cv2.CAP_PROP_FRAME_WIDTH)), int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT)))
+            back = 0
+            while back <= self.frames and cap.grab():
+                back += 1
+        finally:
+            cap.release()
+        if back != self.frames:
+            return f"only {back} of the {self.frames} frames written could be read back (is the disk full?)"
+        if size != (self.shape[1], self.shape[0]):
+            return f"the written video reads back as {size[0]}x{size[1]}, not {self.shape[1]}x{self.shape[0]}"
+        return ""
 
 
 class _Destinations:
@@ -393,15 +629,17 @@ class _Destinations:
 
     An output never replaces a file given or found as input (by resolved
     path, or as the same file through a hard or symbolic link), nor one
-    written earlier in this run.
+    written earlier in this run.  Each folder written into is first cleared
+    of the part files that killed runs left there.
     """
 
-    def __init__(self, folder: Path, inputs: Sequence[Path]) -> None:
-        self.folder = folder
+    def __init__(self, folder: Path, inputs: Sequence[Path], note: Callable[[str], None]) -> None:
+        self.folder, self.note = folder, note
         self.used: set[Path] = set()
         self.written: set[tuple[int, int]] = set()
         self.inputs = {p.resolve() for p in inputs}
         self.input_ids = {i for i in map(_file_id, inputs) if i is not None}
+        self.swept: set[Path] = set()
 
     def _taken(self, dest: Path) -> bool:
         return dest.resolve() in self.used or _file_id(dest) in self.written
@@ -417,7 +655,19 @@ class _Destinations:
             raise _InputError(f"{dest} is an input of this run and is left alone; "
                               "choose a --save folder apart from the inputs")
         self.used.add(dest.resolve())
+        self._sweep(dest.parent)
         return dest
+
+    def _sweep(self, folder: Path) -> None:
+        key = folder.resolve()
+        if key in self.swept:
+            return
+        self.swept.add(key)
+        removed = sweep(folder)
+        if removed:
+            n = len(removed)
+            self.note(f"removed {n} unfinished output{'s' if n != 1 else ''} that a killed run left in {folder}: "
+                      + ", ".join(p.name for p in removed))
 
     def wrote(self, dest: Path) -> None:
         file_id = _file_id(dest)
@@ -488,6 +738,10 @@ def _json_line(value: Any) -> str:
     return json.dumps(_jsonable(value), allow_nan=False)
 
 
+class _OutputError(Exception):
+    """Standard output cannot be written (closed, or its disk full): nothing more can be reported."""
+
+
 class _Console:
     """stdout/stderr writer that keeps a progress line on a terminal's stderr out of the way.
 
@@ -523,8 +777,13 @@ class _Console:
     def print(self, text: str) -> None:
         """Write lines composed with names already passed through ``_shown``, or JSON."""
         with self._clear():
-            self._write(self.out, text + "\n")
-            self.out.flush()
+            try:
+                self._write(self.out, text + "\n")
+                self.out.flush()
+            except BrokenPipeError:
+                raise
+            except (OSError, ValueError) as exc:  # ValueError: a closed file object
+                raise _OutputError(getattr(exc, "strerror", None) or str(exc)) from None
 
     def error(self, text: str) -> None:
         with self._clear():
@@ -568,9 +827,13 @@ def _where(item: _Item, frame: int | None) -> dict[str, Any]:
     return rec
 
 
-def _record(item: _Item, frame: int | None, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
-    return _json_line({**_where(item, frame), "width": shape[1], "height": shape[0],
-                       "detections": [_detection_json(d) for d in detections]})
+def _record(item: _Item, frame: int | None, shape: tuple[int, ...], detections: Sequence[Detection],
+            saved: Path | None = None) -> str:
+    rec = {**_where(item, frame), "width": shape[1], "height": shape[0],
+           "detections": [_detection_json(d) for d in detections]}
+    if saved is not None:
+        rec["saved"] = str(saved)
+    return _json_line(rec)
 
 
 def _table(item: _Item, shape: tuple[int, ...], detections: Sequence[Detection]) -> str:
@@ -780,7 +1043,9 @@ class _Run:
     def __init__(self, args: argparse.Namespace, model: _Model, con: _Console, items: list[_Item]) -> None:
         self.args, self.model, self.con, self.items = args, model, con, items
         self.stats = _Stats(len(items))
-        self.dests = _Destinations(args.save, self._given()) if args.save is not None else None
+        self.sink: _VideoSink | None = None  # the annotated copy of the video being read
+        self.failed_save = False
+        self.dests = _Destinations(args.save, self._given(), con.error) if args.save is not None else None
         self.done = 0  # inputs finished, for "k of n" and the time left
         self.where = ""
         names = model.names if model.names is not None else model.detector.names
@@ -841,46 +1106,105 @@ class _Run:
         t0 = time.perf_counter()
         image = _read_image(item.path)
         detections = self._detect(image, time.perf_counter() - t0)
-        self.con.print(_record(item, None, image.shape, detections) if self.args.json
-                       else _table(item, image.shape, detections))
-        if self.args.verbose:
-            self.con.note(f"{item.label}: read {self.stats.read_s[-1] * 1e3:.1f} ms, "
-                          f"detect {self.stats.detect_s[-1] * 1e3:.1f} ms")
+        saved, problem = None, ""
         if self.dests is not None:
             try:
                 dest = self.dests(item)
                 _save(draw_detections(image, detections), dest)
-                self.dests.wrote(dest)
             except (_InputError, OSError) as exc:
-                self._fail(item, f"not saved: {exc}")
-                return False
+                problem = f"not saved: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}"
+            else:
+                self.dests.wrote(dest)
+                saved = dest
+        if self.args.json:
+            self.con.print(_record(item, None, image.shape, detections, saved))
+        else:
+            self.con.print(_table(item, image.shape, detections) + (f"\n  saved: {_shown(str(saved))}" if saved else ""))
+        if self.args.verbose:
+            self.con.note(f"{item.label}: read {self.stats.read_s[-1] * 1e3:.1f} ms, "
+                          f"detect {self.stats.detect_s[-1] * 1e3:.1f} ms")
+        if problem:
+            self._fail(item, problem)
+            return False
         return True
 
+    def _unreadable(self, item: _Item, frames: Sequence[int], shape: tuple[int, ...]) -> None:
+        """Frames in the middle of a video that could not be read: a record each, and stand-ins in the copy."""
+        import cv2
+        import numpy as np
+
+        if self.args.json:
+            for k in frames:
+                self.con.print(_json_line({**_where(item, k), "error": "the frame could not be read"}))
+        else:
+            span = f"frame {frames[0]}" if len(frames) == 1 else f"frames {frames[0]}-{frames[-1]}"
+            self.con.print(f"  {frames[0]:6d}  ({span} could not be read)")
+        for k in frames:
+            # a grey frame that says what is missing keeps the copy as long as the video
+            stand_in = np.full(shape, 64, np.uint8)
+            cv2.putText(stand_in, f"frame {k} could not be read", (4, min(shape[0] - 4, 20)),
+                        cv2.FONT_HERSHEY_SIMPLEX, 0.4, (255, 255, 255), 1, cv2.LINE_AA)
+            self._write(item, stand_in)
+
+    def _write(self, item: _Item, frame: npt.NDArray[np.uint8]) -> None:
+        """Write one frame to the annotated copy, if there is one; give the copy up when that fails."""
+        if self.sink is None:
+            return
+        try:
+            self.sink.write(frame)
+        except (_InputError, OSError) as exc:
+            self._fail(item, f"not saved: {exc}")
+            self.failed_save = True
+            sink, self.sink = self.sink, None
+            sink.close(keep=False)
+
+    def _header(self, item: _Item, shape: tuple[int, ...], fps: float) -> None:
+        h, w = shape[:2]
+        self.con.print(f"{item.label}  {w}x{h}  {fps:g} fps\n  {'frame':>6}  {'class':<{self.name_width}}  "
+                       f"{'conf':>5}  {'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
+
     def frames(self, item: _Item) -> bool:
-        """A video file or the camera: every --every'th frame, at most --frames frames."""
+        """A video file or the camera: every --every'th frame, at most --frames frames.
+
+        A frame that cannot be read in the middle of a file (the container
+        announces more) is reported and skipped; reading ends at the announced
+        count, or after _MAX_UNREADABLE frames in a row.
+        """
         import cv2
 
-        source: str | int = item.camera if item.kind == "camera" else str(item.path)
+        camera = item.kind == "camera"
+        source: str | int = item.camera if camera else str(item.path)
         cap = _open_capture(source)
-        sink: _VideoSink | None = None
+        self.sink, self.failed_save = None, False
         ok = True
         try:
             if not cap.isOpened():
-                raise _InputError(f"camera {item.camera} could not be opened" if item.kind == "camera"
+                raise _InputError(f"camera {item.camera} could not be opened" if camera
                                   else "cannot be opened as a video (damaged, or a format this OpenCV cannot read)")
             fps = float(cap.get(cv2.CAP_PROP_FPS) or 0.0)
             fps = fps if math.isfinite(fps) and fps > 0 else 25.0  # cameras and some files do not say
-            total = 0 if item.kind == "camera" else max(0, int(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0))
+            announced = 0.0 if camera else float(cap.get(cv2.CAP_PROP_FRAME_COUNT) or 0.0)
+            total = int(announced) if math.isfinite(announced) and 0 < announced < 2**62 else 0
             limit = self.args.frames
             expect = min(total, limit) if total and limit else (limit or total)
+            saved: Path | None = None
             if self.dests is not None:
                 try:
-                    sink = _VideoSink(self.dests(item), fps)
+                    saved = self.dests(item)
                 except (_InputError, OSError) as exc:
                     self._fail(item, f"not saved: {exc}")
                     ok = False
+                else:
+                    if _writable_fps(fps) != fps:
+                        self.con.error(f"{item.label}: a frame rate of {fps:g} fps cannot be written; "
+                                       f"the annotated video plays at {_writable_fps(fps):g} fps")
+                    self.sink = _VideoSink(saved, _writable_fps(fps))
             latest: list[Detection] = []
+            latest_at = 0
+            told = False  # the first record names the annotated copy
             index = found = 0
+            missing: list[int] = []  # unreadable frames since the last one read
+            skipped: list[int] = []  # unreadable frames followed by readable ones
             header = False
             while limit is None or index < limit:
                 self.where = f"{item.label} at frame {index}"
@@ -889,18 +1213,20 @@ class _Run:
                 got, frame = cap.read()
                 read_s = time.perf_counter() - t0
                 if not got or frame is None:
-                    if item.kind == "camera" or index == 0:
-                        ok = False
-                        self._fail(item, f"no frame could be read after {index}" if index
-                                   else "no frame could be read")
-                    break
-                if index % self.args.every == 0:
+                    if camera or index >= total or len(missing) >= _MAX_UNREADABLE:
+                        break
+                    missing.append(index)  # a damaged frame reads as a failure and the next read goes on
+                    index += 1
+                    continue
+                if missing or index % self.args.every == 0:
                     if not self.args.json and not header:
-                        h, w = frame.shape[:2]
-                        self.con.print(f"{item.label}  {w}x{h}  {fps:g} fps\n  {'frame':>6}  "
-                                       f"{'class':<{self.name_width}}  {'conf':>5}  "
-                                       f"{'x1':>6} {'y1':>6} {'x2':>6} {'y2':>6}")
+                        self._header(item, frame.shape, fps)
                         header = True
+                if missing:
+                    self._unreadable(item, missing, frame.shape)
+                    skipped += missing
+                    missing = []
+                if index % self.args.every == 0:
                     try:
                         latest = self._detect(frame, read_s)
                     except Exception as exc:  # the module's DetectError and what preprocessing raises
@@ -910,27 +1236,55 @@ class _Run:
                     else:
                         found += len(latest)
                         if self.args.json:
-                            self.con.print(_record(item, index, frame.shape, latest))
+                            self.con.print(_record(item, index, frame.shape, latest,
+                                                   saved if self.sink is not None and not told else None))
+                            told = True
                         elif latest:
                             self.con.print(_frame_rows(index, latest, self.name_width))
-                if sink is not None:
-                    try:
-                        # frames between detections carry the latest boxes, so the video keeps its length
-                        sink.write(draw_detections(frame, latest))
-                    except (_InputError, OSError) as exc:
-                        self._fail(item, f"not saved: {exc}")
-                        sink.close(keep=False)
-                        ok, sink = False, None
+                    latest_at = index
+                if self.sink is not None:
+                    # frames between detections carry the latest boxes, dashed, so the video keeps its length
+                    self._write(item, draw_detections(frame, latest, None if latest_at == index else latest_at))
                 index += 1
+            came = index - len(missing)
+            if came == 0:
+                ok = False
+                self._fail(item, "no frame could be read")
+            elif camera and (limit is None or index < limit):
+                ok = False
+                self._fail(item, f"no frame could be read after {index}")
+            if skipped:
+                ok = False
+                self.con.error(f"{item.label}: {len(skipped)} frame{'s' if len(skipped) != 1 else ''} could not be "
+                               f"read: {_spans(skipped)}")
+            if came and total and came < min(total, limit or total):
+                self.con.error(f"{item.label}: the video ended after {came} of the {total} frames it announces")
+            done = None
+            if self.sink is not None:
+                sink, self.sink = self.sink, None
+                problem = sink.close(keep=True)
+                if problem is None:
+                    assert self.dests is not None
+                    self.dests.wrote(sink.dest)
+                    done = sink.dest
+                elif problem:
+                    ok = False
+                    self._fail(item, f"not saved: {problem}")
+            if self.failed_save:
+                ok = False
             if not self.args.json:
-                self.con.print(f"{item.label}: {index} frame{'s' if index != 1 else ''} read, "
-                               f"{found} detection{'s' if found != 1 else ''}")
+                read = came - len(skipped)
+                self.con.print(f"{item.label}: {read} frame{'s' if read != 1 else ''} read, "
+                               f"{found} detection{'s' if found != 1 else ''}" + (f"\n  saved: {_shown(str(done))}" if done else ""))
         finally:
             cap.release()
-            if sink is not None:
-                wrote = sink.close(keep=True)
-                if wrote and self.dests is not None:
+            if self.sink is not None:  # interrupted, or stopped by an error: keep what was written, if it is sound
+                sink, self.sink = self.sink, None
+                problem = sink.close(keep=True)
+                if problem is None and self.dests is not None:
                     self.dests.wrote(sink.dest)
+                elif problem:
+                    self._fail(item, f"not saved: {problem}")
         return ok
 
     def run(self) -> None:
@@ -944,7 +1298,7 @@ class _Run:
                     self._fail(item, item.error)
                 else:
                     ok = handlers[item.kind](item)
-            except BrokenPipeError:
+            except (BrokenPipeError, _OutputError):
                 raise
             except (_InputError, OSError) as exc:
                 ok = False
@@ -958,6 +1312,23 @@ class _Run:
                 self.stats.failed += 1
             self.done += 1
         self.con.finish()
+
+
+# a longer run of unreadable frames is taken as the end of the video: a damaged or lying header must not keep
+# the reading going for ever
+_MAX_UNREADABLE = 250
+
+
+def _spans(frames: Sequence[int]) -> str:
+    """'3, 7-9, 12' for [3, 7, 8, 9, 12]; long lists are cut after ten spans."""
+    spans: list[list[int]] = []
+    for k in frames:
+        if spans and k == spans[-1][1] + 1:
+            spans[-1][1] = k
+        else:
+            spans.append([k, k])
+    text = ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in spans[:10])
+    return text + (f" and {len(spans) - 10} more spans" if len(spans) > 10 else "")
 
 
 # ---------------------------------------------------------------- commands
@@ -1059,17 +1430,55 @@ def _check(args: argparse.Namespace, device: str | None, names: dict[int, str] |
     return 0 if not problems else 1
 
 
-def _interrupted(con: _Console, run: _Run, verbose: bool) -> int:
+def _interrupted(con: _Console, run: _Run | None, verbose: bool, signum: int) -> int:
     con.finish()
-    n = run.stats.inputs
-    con.note(f"{con.prog}: interrupted after {run.done} of {n} input{'s' if n != 1 else ''} (in {run.where})")
-    con.note(run.stats.summary(verbose))
-    return 130
+    what = "terminated" if signum == signal.SIGTERM else "interrupted"
+    if run is None:
+        con.note(f"{con.prog}: {what}")
+    else:
+        n = run.stats.inputs
+        con.note(f"{con.prog}: {what} after {run.done} of {n} input{'s' if n != 1 else ''} (in {run.where})")
+        con.note(run.stats.summary(verbose))
+    return 128 + signum
+
+
+def _quiet_stdout() -> None:
+    # nothing more can go to stdout: send it, and the flush at exit, to the null device
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
 
 
 def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
     """Run the command line; returns the exit status."""
     prog = prog or PROG
+    _SIGNALS.install()
+    try:
+        return _main(argv, prog)
+    finally:
+        _SIGNALS.restore()
+
+
+def _fill_closed_standard_fds() -> None:
+    """Put the null device on standard descriptors the process was started without (`2>&-`).
+
+    Otherwise the next file opened takes that number, and library messages
+    meant for stderr would be written into an output.
+    """
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")  # kept open for the life of the process
+
+
+def _main(argv: Sequence[str] | None, prog: str) -> int:
+    _fill_closed_standard_fds()
     try:
         from quarn.inspection.detect import dfine_runner as dr
     except ImportError as exc:
@@ -1098,9 +1507,14 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         except (OSError, ValueError, _InputError) as exc:
             reason = exc.strerror if isinstance(exc, OSError) else exc
             parser.error(_shown(f"argument --names: {args.names}: {reason}"))
+    # FFmpeg would print a line per damaged frame; the run reports them itself, in one line per video
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
         logging.basicConfig(format=f"{prog}: %(levelname)s: %(message)s", stream=sys.stderr)
     device = None if args.device == "auto" else args.device
+    if sys.stdout is None or getattr(sys.stdout, "closed", False):  # started with stdout closed (`>&-`)
+        sys.stderr.write(f"{prog}: error: standard output is closed; redirect it (e.g. >/dev/null) instead\n")
+        return 1
     con = _Console(sys.stdout, sys.stderr, prog)
     run: _Run | None = None
     try:
@@ -1121,14 +1535,16 @@ def main(argv: Sequence[str] | None = None, *, prog: str | None = None) -> int:
         run.run()
         con.note(run.stats.summary(args.verbose))
         return 1 if run.stats.failed else 0
-    except KeyboardInterrupt:
-        if run is not None:
-            return _interrupted(con, run, args.verbose)
-        con.finish()
-        con.note(f"{prog}: interrupted")
-        return 130
+    except KeyboardInterrupt as exc:
+        return _interrupted(con, run, args.verbose, exc.signum if isinstance(exc, _Stopped) else signal.SIGINT)
     except BrokenPipeError:
-        # the reader went away (e.g. `| head`): stop quietly, and silence the flush at exit
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # the reader went away (e.g. `| head`): stop quietly
+        _quiet_stdout()
+        return 1
+    except _OutputError as exc:
+        _quiet_stdout()
+        con.finish()
+        con.error(f"error: cannot write to standard output ({exc}); stopped")
+        if run is not None:
+            con.note(run.stats.summary(args.verbose))
         return 1
