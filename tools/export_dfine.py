@@ -27,7 +27,8 @@ metadata ``quarn:weights`` records where the weights came from: the checkpoint,
 or ``untrained`` for fresh random weights, which detect nothing meaningful.
 
 Needs torch and transformers (``pip install ".[export]"``); nothing in the
-package itself imports them.
+package itself imports them.  The names and sizes above come from
+``quarn.inspection.detect.contract``, which that install provides.
 
     python tools/export_dfine.py --size m --output dfine_m.onnx
     python tools/export_dfine.py --size m --half --output dfine_m_half.onnx
@@ -49,9 +50,16 @@ import numpy as np
 import torch
 from torch import nn
 
-IMAGE_SIZE = 640
-TOP_K = 300
-NUM_CLASSES = 80
+from quarn.inspection.detect.contract import (
+    COCO_CLASSES,
+    INPUT_NAMES,
+    INPUT_SIZE,
+    OUTPUT_NAMES,
+    RAW_BOXES,
+    RAW_IMAGE,
+    RAW_LOGITS,
+    TOP_K,
+)
 
 # Layer sizes of the published D-FINE N/S/M models (HGNetV2 B0/B0/B2 backbones),
 # as the transformers conversion of the original checkpoints sets them.
@@ -135,7 +143,7 @@ def build_config(size: str):
         use_learnable_affine_block=True,
         **layout["backbone"],
     )
-    return DFineConfig(backbone_config=backbone, num_labels=NUM_CLASSES, **layout["model"])
+    return DFineConfig(backbone_config=backbone, num_labels=COCO_CLASSES, **layout["model"])
 
 
 def build_model(size: str, checkpoint: str | None, seed: int) -> nn.Module:
@@ -160,7 +168,7 @@ def build_model(size: str, checkpoint: str | None, seed: int) -> nn.Module:
 def _calibration_images(seed: int, count: int = 2) -> torch.Tensor:
     """Smooth colour gradients with blobs and noise: image-like statistics without any data set."""
     gen = torch.Generator().manual_seed(seed)
-    y, x = torch.meshgrid(torch.linspace(0, 1, IMAGE_SIZE), torch.linspace(0, 1, IMAGE_SIZE), indexing="ij")
+    y, x = torch.meshgrid(torch.linspace(0, 1, INPUT_SIZE), torch.linspace(0, 1, INPUT_SIZE), indexing="ij")
     images = []
     for _ in range(count):
         coef = torch.rand(3, 3, generator=gen)
@@ -170,7 +178,7 @@ def _calibration_images(seed: int, count: int = 2) -> torch.Tensor:
             colour = torch.rand(3, 1, 1, generator=gen)
             blob = ((x - cx) ** 2 + (y - cy) ** 2 < (0.05 + 0.2 * r) ** 2).float()
             img = img * (1 - blob) + colour * blob
-        img = img + 0.03 * torch.randn(3, IMAGE_SIZE, IMAGE_SIZE, generator=gen)
+        img = img + 0.03 * torch.randn(3, INPUT_SIZE, INPUT_SIZE, generator=gen)
         images.append(img.clamp(0, 1))
     return torch.stack(images)
 
@@ -290,8 +298,8 @@ class RawDetector(nn.Module):
         return out.logits, out.pred_boxes
 
 
-CONTRACT_IO = (["images", "orig_target_sizes"], ["labels", "boxes", "scores"])
-RAW_IO = (["pixel_values"], ["logits", "pred_boxes"])
+CONTRACT_IO = (list(INPUT_NAMES), list(OUTPUT_NAMES))
+RAW_IO = ([RAW_IMAGE], [RAW_LOGITS, RAW_BOXES])
 
 
 def export(wrapper: nn.Module, half: bool, output: Path, opset: int, raw: bool = False) -> None:
@@ -299,8 +307,8 @@ def export(wrapper: nn.Module, half: bool, output: Path, opset: int, raw: bool =
     # translation; with the input fixed at 640 x 640 the shapes hold by construction.
     os.environ["TRANSFORMERS_DISABLE_TORCH_CHECK"] = "1"
     dtype = torch.float16 if half else torch.float32
-    images = torch.rand(1, 3, IMAGE_SIZE, IMAGE_SIZE).to(dtype)
-    sizes = torch.tensor([[IMAGE_SIZE, IMAGE_SIZE]], dtype=torch.int64)
+    images = torch.rand(1, 3, INPUT_SIZE, INPUT_SIZE).to(dtype)
+    sizes = torch.tensor([[INPUT_SIZE, INPUT_SIZE]], dtype=torch.int64)
     inputs, outputs = RAW_IO if raw else CONTRACT_IO
     output.parent.mkdir(parents=True, exist_ok=True)
     with torch.no_grad():
@@ -356,12 +364,12 @@ def check_raw(reference: nn.Module, output: Path, half: bool, seed: int) -> bool
     session = ort.InferenceSession(str(output), providers=["CPUExecutionProvider"])
     print(f"inputs { {i.name: i.type for i in session.get_inputs()} }, outputs { {o.name: o.type for o in session.get_outputs()} }")
     gen = torch.Generator().manual_seed(seed + 1)
-    images = torch.rand(1, 3, IMAGE_SIZE, IMAGE_SIZE, generator=gen)
+    images = torch.rand(1, 3, INPUT_SIZE, INPUT_SIZE, generator=gen)
     sizes = torch.tensor([[1920, 1080]], dtype=torch.int64)
     feed = images.half() if half else images
     with torch.no_grad():
         ref = [t.numpy() for t in reference(feed.float(), sizes)]
-    logits, centre_boxes = session.run(RAW_IO[1], {"pixel_values": feed.numpy()})
+    logits, centre_boxes = session.run(RAW_IO[1], {RAW_IMAGE: feed.numpy()})
     ok, text = compare(ref, post_process(logits, centre_boxes, sizes.numpy()), 1e-4, 0.05, 1e-4)
     print(f"check, ONNX Runtime CPU post-processed in numpy against PyTorch, target 1920x1080: {'OK' if ok else 'FAILED'}")
     print(f"  {text}")
@@ -430,7 +438,7 @@ def check(reference: nn.Module, output: Path, half: bool, seed: int) -> bool:
     print(f"inputs {inputs}, outputs {outputs}")
 
     gen = torch.Generator().manual_seed(seed + 1)
-    images = torch.rand(1, 3, IMAGE_SIZE, IMAGE_SIZE, generator=gen)
+    images = torch.rand(1, 3, INPUT_SIZE, INPUT_SIZE, generator=gen)
     sizes = torch.tensor([[1920, 1080]], dtype=torch.int64)
     feed_images = images.half() if half else images
     with torch.no_grad():
@@ -438,7 +446,7 @@ def check(reference: nn.Module, output: Path, half: bool, seed: int) -> bool:
         # same (float16-rounded) pixels is its exact reference.
         ref = [t.numpy() for t in reference(feed_images.float(), sizes)]
     t0 = time.perf_counter()
-    got = session.run(["labels", "boxes", "scores"], {"images": feed_images.numpy(), "orig_target_sizes": sizes.numpy()})
+    got = session.run(list(OUTPUT_NAMES), dict(zip(INPUT_NAMES, (feed_images.numpy(), sizes.numpy()))))
     run_ms = (time.perf_counter() - t0) * 1e3
     score_atol, box_atol, box_rtol = 1e-4, 0.05, 1e-4
     ok, text = compare(ref, got, score_atol, box_atol, box_rtol)
@@ -478,7 +486,7 @@ def main() -> int:
         print(f"error: cannot load checkpoint {args.checkpoint!r}: {exc}", file=sys.stderr)
         return 1
     num_classes = model.config.num_labels
-    if num_classes != NUM_CLASSES:
+    if num_classes != COCO_CLASSES:
         print(f"note: the model has {num_classes} classes; quarn names labels from the 80 COCO classes")
     params = sum(p.numel() for p in model.parameters())
     source = f"checkpoint {args.checkpoint}" if args.checkpoint else f"D-FINE-{args.size.upper()} seed {args.seed}"

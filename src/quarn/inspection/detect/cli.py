@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
+from quarn.inspection.detect import contract
 from quarn.inspection.detect._files import PartFile, sweep
 
 if TYPE_CHECKING:
@@ -47,7 +48,6 @@ VIDEO_SUFFIXES = frozenset({".mp4", ".avi", ".mkv", ".mov", ".m4v", ".mpg", ".mp
 # containers this OpenCV writes with a codec it always has; other videos are saved as .mp4
 _VIDEO_CODECS = {".avi": "MJPG", ".mp4": "mp4v", ".m4v": "mp4v", ".mov": "mp4v", ".mkv": "mp4v"}
 _DEVICES = ("auto", "cpu", "cuda")
-_OUTPUTS = ("labels", "boxes", "scores")
 UNTRAINED_KEY = "quarn:weights"
 
 
@@ -914,9 +914,8 @@ def _contract(session: Any) -> list[str]:
     except Exception as exc:  # a session without ONNX Runtime's introspection cannot be checked
         return [f"cannot read the model's inputs and outputs ({exc})"]
     problems = []
-    wanted = {"images": (("tensor(float)", "tensor(float16)"), 4, (3, 640, 640)),
-              "orig_target_sizes": (("tensor(int64)",), 2, (2,))}
-    for name, (types, rank, tail) in wanted.items():
+    for want in contract.INPUTS:
+        name, types, tail = want.name, [e.ort for e in want.elements], want.dims
         arg = inputs.get(name)
         if arg is None:
             problems.append(f"no input {name!r}")
@@ -924,18 +923,18 @@ def _contract(session: Any) -> list[str]:
         if arg.type not in types:
             problems.append(f"input {name!r} is {arg.type}, not {' or '.join(types)}")
         shape = list(arg.shape or [])
-        if shape and len(shape) != rank:  # an empty shape means the model does not say
-            problems.append(f"input {name!r} has rank {len(shape)}, not {rank}")
-        elif shape and any(isinstance(got, int) and got != want for got, want in zip(shape[-len(tail):], tail)):
+        if shape and len(shape) != want.rank:  # an empty shape means the model does not say
+            problems.append(f"input {name!r} has rank {len(shape)}, not {want.rank}")
+        elif shape and any(isinstance(got, int) and got != size for got, size in zip(shape[-len(tail):], tail)):
             problems.append(f"input {name!r} has shape {shape}, not [1, {', '.join(map(str, tail))}]")
-    extra = [name for name in inputs if name not in wanted]
+    extra = [name for name in inputs if name not in contract.INPUT_NAMES]
     if extra:
         problems.append(f"unexpected input{'s' if len(extra) > 1 else ''} {', '.join(map(repr, extra))}")
-    if tuple(outputs) != _OUTPUTS:
+    if tuple(outputs) != contract.OUTPUT_NAMES:
         problems.append(f"outputs are {', '.join(map(repr, outputs)) or 'none'}, "
-                        f"not {', '.join(map(repr, _OUTPUTS))} in this order")
+                        f"not {', '.join(map(repr, contract.OUTPUT_NAMES))} in this order")
     if not problems:
-        ranks = dict(zip(_OUTPUTS, (2, 3, 2)))
+        ranks = {want.name: want.rank for want in contract.OUTPUTS}
         for arg in session.get_outputs():
             shape = list(arg.shape or [])
             if shape and len(shape) != ranks[arg.name]:

@@ -32,21 +32,11 @@ from pathlib import Path
 from typing import Any
 
 from quarn import weights
-from quarn.inspection.detect import _files
+from quarn.inspection.detect import _files, contract
+from quarn.inspection.detect.contract import COCO_CLASSES, COMPONENT, DEFAULT_MODEL, INPUT_SIZE, TOP_K
 
 PROG = "quarn-detect-model"
-# The detector's component key and default model name (dfine_runner's _MODULE and
-# DEFAULT_WEIGHTS); kept here so the tool runs without loading the extension.
-COMPONENT = "detect"
-DEFAULT_NAME = "dfine_m_coco.onnx"
-TOP_K = 300
-COCO_CLASSES = 80
-IMAGE_SIZE = 640
 MIN_OPSET = 11  # TopK with a K input and the largest/sorted attributes, GatherElements
-
-RAW_IMAGE, RAW_LOGITS, RAW_BOXES = "pixel_values", "logits", "pred_boxes"
-CONTRACT_INPUTS = ("images", "orig_target_sizes")
-CONTRACT_OUTPUTS = ("labels", "boxes", "scores")
 MISSING_ONNX = f'{PROG} needs the onnx package, which is not installed. Install it with: pip install "quarn[model]"'
 # One ONNX file is one protobuf message, which cannot exceed 2 GiB; a larger input is not a model.
 MAX_MODEL_BYTES = 2**31 - 1
@@ -180,8 +170,8 @@ def _probe_shapes(model: Any, image: Any) -> list[tuple[list[int], str]]:
     # The child imports numpy and onnxruntime from where this process found them.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if os.path.isabs(p)))
     cpu = str(math.ceil(PROBE_SECONDS) + 5)
-    command = [sys.executable, "-P", "-c", _PROBE_CHILD, image.name, dtype, str(memory or 0), str(IMAGE_SIZE), cpu]
-    trial = f"a trial run on a {IMAGE_SIZE} x {IMAGE_SIZE} image"
+    command = [sys.executable, "-P", "-c", _PROBE_CHILD, image.name, dtype, str(memory or 0), str(INPUT_SIZE), cpu]
+    trial = f"a trial run on a {INPUT_SIZE} x {INPUT_SIZE} image"
     too_long = Refused(f"it does not finish {trial} within {PROBE_SECONDS:g} s")
     try:
         done = subprocess.run(command, input=model.SerializeToString(), capture_output=True, env=env, timeout=PROBE_SECONDS)
@@ -203,7 +193,7 @@ def _probe_shapes(model: Any, image: Any) -> list[tuple[list[int], str]]:
         error = result["error"]
         if memory and (result["memory"] or "alloc" in error.lower()):
             error += f" (the trial run may use {memory / (1 << 30):.1f} GiB)"
-        raise Refused(f"it does not run on a {IMAGE_SIZE} x {IMAGE_SIZE} image: {error}")
+        raise Refused(f"it does not run on a {INPUT_SIZE} x {INPUT_SIZE} image: {error}")
     return [(list(shape), dtype) for shape, dtype in result]
 
 
@@ -215,8 +205,9 @@ def inspect_raw(model: Any) -> RawLayout:
     opset = next((o.version for o in model.opset_import if o.domain in ("", "ai.onnx")), 0)
     names_in = [i.name for i in graph.input]
     names_out = [o.name for o in graph.output]
-    if set(CONTRACT_INPUTS) <= set(names_in) or set(CONTRACT_OUTPUTS) <= set(names_out):
-        raise Refused("it already has the detector's inputs and outputs (images, orig_target_sizes -> labels, boxes, scores)")
+    if set(contract.INPUT_NAMES) <= set(names_in) or set(contract.OUTPUT_NAMES) <= set(names_out):
+        raise Refused("it already has the detector's inputs and outputs "
+                      f"({', '.join(contract.INPUT_NAMES)} -> {', '.join(contract.OUTPUT_NAMES)})")
     if opset < MIN_OPSET:
         raise Refused(f"its opset is {opset}; at least {MIN_OPSET} is needed")
     initialised = {t.name for t in graph.initializer}
@@ -226,18 +217,22 @@ def inspect_raw(model: Any) -> RawLayout:
     def is_float(v: Any) -> bool:
         return v.type.tensor_type.elem_type in floats
 
+    # the graph's image input becomes the detector's: the same element types, rank and planes
+    wanted = contract.IMAGES
+    channels = wanted.dims[0]
+
     def is_image(v: Any) -> bool:
-        # the detector feeds float32, or float16 to a float16 input; nothing else
         d = _dims(v)
         elem = v.type.tensor_type.elem_type
-        return elem in (TensorProto.FLOAT, TensorProto.FLOAT16) and d is not None and len(d) == 4 and _fits(d[1], 3)
+        return elem in {e.onnx for e in wanted.elements} and d is not None and len(d) == wanted.rank and _fits(d[1], channels)
 
-    image = _pick(RAW_IMAGE, inputs, "image input", is_image)
+    image = _pick(contract.RAW_IMAGE, inputs, "image input", is_image)
     if len(inputs) != 1:
         raise Refused(f"it takes {len(inputs)} inputs ({', '.join(names_in)}); a raw export takes the image only")
-    d = _dims(image)
-    if not is_image(image) or not all(_fits(x, n) for x, n in zip(d or [], (1, 3, IMAGE_SIZE, IMAGE_SIZE))):
-        raise Refused(f"its input {image.name} is {d}, not a float32 or float16 image [1, 3, {IMAGE_SIZE}, {IMAGE_SIZE}]")
+    d, full = _dims(image), [1, *wanted.dims]
+    if not is_image(image) or not all(_fits(x, n) for x, n in zip(d or [], full)):
+        kinds = " or ".join(e.numpy for e in wanted.elements)
+        raise Refused(f"its input {image.name} is {d}, not a {kinds} image {full}")
 
     outputs = list(graph.output)
 
@@ -249,8 +244,8 @@ def inspect_raw(model: Any) -> RawLayout:
         d = _dims(v)
         return rank3(v) and d is not None and _fits(d[2], 4)
 
-    boxes = _pick(RAW_BOXES, outputs, "box output [B, Q, 4]", box_like)
-    logits = _pick(RAW_LOGITS, [o for o in outputs if o is not boxes], "class logit output [B, Q, C]", rank3)
+    boxes = _pick(contract.RAW_BOXES, outputs, "box output [B, Q, 4]", box_like)
+    logits = _pick(contract.RAW_LOGITS, [o for o in outputs if o is not boxes], "class logit output [B, Q, C]", rank3)
     pair = "are not float [B, Q, C] and [B, Q, 4]"
     ld, bd = _dims(logits), _dims(boxes)
     # what the declarations already rule out needs no trial run
@@ -338,7 +333,9 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
     graph = model.graph
     # Internal values that happen to carry a contract name move aside first.
     used = _all_names(graph)
-    for taken in (*CONTRACT_INPUTS, *CONTRACT_OUTPUTS):
+    images, sizes = contract.INPUT_NAMES
+    labels, boxes_out, scores = contract.OUTPUT_NAMES
+    for taken in (*contract.INPUT_NAMES, *contract.OUTPUT_NAMES):
         if taken in used and taken != layout.image:
             fresh = _fresh(f"raw/{taken}", used)
             _rename(graph, taken, fresh)
@@ -347,7 +344,7 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
                 layout.logits = fresh
             if layout.boxes == taken:
                 layout.boxes = fresh
-    _rename(graph, layout.image, "images")
+    _rename(graph, layout.image, images)
 
     def new_name(base: str) -> str:
         fresh = _fresh(f"quarn_post/{base}", used)
@@ -382,8 +379,8 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
     nodes += [
         h.make_node("Sigmoid", [logits], [prob]),
         h.make_node("Reshape", [prob, cn["flat_shape"]], [flat]),  # [B, Q*C]
-        h.make_node("TopK", [flat, cn["k"]], ["scores", index], axis=-1, largest=1, sorted=1),
-        h.make_node("Mod", [index, cn["classes"]], ["labels"]),
+        h.make_node("TopK", [flat, cn["k"]], [scores, index], axis=-1, largest=1, sorted=1),
+        h.make_node("Mod", [index, cn["classes"]], [labels]),
         h.make_node("Div", [index, cn["classes"]], [query]),
         h.make_node("Reshape", [query, cn["column_shape"]], [column]),  # [B, K, 1]
         h.make_node("Expand", [column, cn["box_width"]], [wide]),  # [B, K, 4]
@@ -395,23 +392,19 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
         h.make_node("Add", [centre, half_size], [hi]),
         h.make_node("Concat", [lo, hi], [corners], axis=2),
         # [[w, h]] -> [[[w, h, w, h]]]
-        h.make_node("Cast", ["orig_target_sizes"], [wh], to=T.FLOAT),
+        h.make_node("Cast", [sizes], [wh], to=T.FLOAT),
         h.make_node("Concat", [wh, wh], [whwh], axis=1),
         h.make_node("Reshape", [whwh, cn["scale_shape"]], [scale]),
-        h.make_node("Mul", [corners, scale], ["boxes"]),
+        h.make_node("Mul", [corners, scale], [boxes_out]),
     ]
     graph.node.extend(nodes)
 
     batch = layout.batch if layout.batch is not None else "batch"
-    graph.input.append(h.make_tensor_value_info("orig_target_sizes", T.INT64, [batch, 2]))
+    wh_input = contract.ORIG_TARGET_SIZES
+    graph.input.append(h.make_tensor_value_info(sizes, wh_input.elements[0].onnx, [batch, *wh_input.dims]))
     del graph.output[:]
-    graph.output.extend(
-        [
-            h.make_tensor_value_info("labels", T.INT64, [batch, k]),
-            h.make_tensor_value_info("boxes", T.FLOAT, [batch, k, 4]),
-            h.make_tensor_value_info("scores", T.FLOAT, [batch, k]),
-        ]
-    )
+    # [B, K] for labels and scores, [B, K, 4] for boxes
+    graph.output.extend(h.make_tensor_value_info(t.name, t.elements[0].onnx, [batch, k, *t.dims]) for t in contract.OUTPUTS)
     # Keep what the file said about itself (its weights' origin included) and say what was done.
     props = {p.key: p.value for p in model.metadata_props}
     props["quarn:adapted_from"] = source
@@ -436,7 +429,7 @@ def default_target() -> Path:
     if not roots:
         raise Refused(f"no model folder to install into ({'; '.join(weights.ignored_roots())}); "
                       f"set {weights.ENV_VAR} to an absolute folder, or give -o")
-    return roots[0] / COMPONENT / DEFAULT_NAME
+    return roots[0] / COMPONENT / DEFAULT_MODEL
 
 
 _KINDS = (
@@ -661,7 +654,7 @@ def adapt(source: Path, output: Path | None, force: bool, out: Any = None) -> Pa
             file=out,
         )
     if output is None:
-        print(f"  installed as the default model ({COMPONENT}/{DEFAULT_NAME}); quarn-detect uses it without --model", file=out)
+        print(f"  installed as the default model ({COMPONENT}/{DEFAULT_MODEL}); quarn-detect uses it without --model", file=out)
     return target
 
 
@@ -673,7 +666,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="turn a raw D-FINE ONNX export (pixel_values -> logits, pred_boxes) into the detector's model",
         description="Append D-FINE's post-processing to a raw ONNX export (pixel_values -> logits, pred_boxes) so"
         " that the detector can load it. Without -o the result is installed as the default model,"
-        f" {COMPONENT}/{DEFAULT_NAME} under the first model folder ({weights.ENV_VAR} or the per-user folder).",
+        f" {COMPONENT}/{DEFAULT_MODEL} under the first model folder ({weights.ENV_VAR} or the per-user folder).",
     )
     a.add_argument("source", type=Path, metavar="IN.onnx", help="the raw export")
     a.add_argument("-o", "--output", type=Path, metavar="OUT.onnx", help="write here instead of installing")
