@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from helpers import reference_preprocess
+from quarn.inspection.detect import contract
 
 onnx = pytest.importorskip("onnx")
 from onnx import TensorProto as T, helper as h  # noqa: E402
@@ -122,8 +123,11 @@ def test_adapted_graph_gives_numpy_post_processing(dr, tmp_path, variant):
     assert model_tool.main(["adapt", str(raw), "-o", str(adapted)]) == 0
 
     model = onnx.load(adapted)
-    assert [i.name for i in model.graph.input] == ["images", "orig_target_sizes"]
-    assert [o.name for o in model.graph.output] == ["labels", "boxes", "scores"]
+    for declared, wanted in ((model.graph.input, contract.INPUTS), (model.graph.output, contract.OUTPUTS)):
+        assert [v.name for v in declared] == [t.name for t in wanted]
+        for v, t in zip(declared, wanted):
+            tensor = v.type.tensor_type
+            assert tensor.elem_type in [e.onnx for e in t.elements] and len(tensor.shape.dim) == t.rank, v.name
     meta = {p.key: p.value for p in model.metadata_props}
     assert meta["quarn:weights"] == "stand-in" and meta["quarn:adapted_from"] == "raw.onnx"
 
