@@ -79,6 +79,28 @@ constexpr const char kDetectionDoc[] =
     "회전 정렬이 정말 필요해지면 이 검출기를 늘리지 말고, 회전 박스 검출기를\n"
     "플러그인으로 따로 더한다.";
 
+// Detection's fields in definition order, with their annotations: the ones
+// detect fills by keyword, then obb, which keeps its default None.  The
+// record's annotations, the keyword names and make_detection's arguments are
+// all made from this one list, so they cannot disagree.
+// clang-format off: one list, laid out by hand
+#define QUARN_DETECTED_FIELDS(X) \
+    X(cls_id, "int") X(cls_name, "str") X(conf, "float") X(xyxy, "tuple[int, int, int, int]")
+// clang-format on
+
+struct RecordField {
+    const char* name;
+    const char* annotation;
+};
+#define QUARN_FIELD_ENTRY(field, annotation) {#field, annotation},
+constexpr RecordField kDetectionFields[] = {
+    QUARN_DETECTED_FIELDS(QUARN_FIELD_ENTRY)  // filled by detect
+    {"obb", "tuple[float, ...] | None"},      // default None
+};
+#undef QUARN_FIELD_ENTRY
+constexpr size_t kDetectionFieldCount = sizeof(kDetectionFields) / sizeof(kDetectionFields[0]);
+constexpr size_t kDetectedFieldCount = kDetectionFieldCount - 1;
+
 constexpr const char kDetectorDoc[] = "D-FINE ONNX 래퍼. 무거우므로 get_detector() 로 1회만 생성한다.";
 
 constexpr const char kIsAvailableDoc[] = "모델 파일이 있는지만 본다(doctor·UI 표시용). 로드하지 않는다.";
@@ -185,7 +207,7 @@ struct Constants {
     Held kw_dtype;               // ("dtype",)
     Held kw_copy;                // ("copy",)
     Held kw_providers;           // ("providers",)
-    Held kw_detection;           // ("cls_id", "cls_name", "conf", "xyxy")
+    Held kw_detection;           // the names of the fields detect fills
     Held key_images;             // "images"
     Held key_sizes;              // "orig_target_sizes"
 };
@@ -295,7 +317,9 @@ void make_constants() {
     c.kw_dtype = check(Py_BuildValue("(s)", "dtype"));
     c.kw_copy = check(Py_BuildValue("(s)", "copy"));
     c.kw_providers = check(Py_BuildValue("(s)", "providers"));
-    c.kw_detection = check(Py_BuildValue("(ssss)", "cls_id", "cls_name", "conf", "xyxy"));
+    c.kw_detection = check(PyTuple_New(kDetectedFieldCount));
+    for (size_t i = 0; i < kDetectedFieldCount; ++i)
+        PyTuple_SET_ITEM(c.kw_detection.get(), i, intern(kDetectionFields[i].name).release());
     c.key_images = intern("images");
     c.key_sizes = intern("orig_target_sizes");
     static_cast<Constants&>(state) = std::move(c);
@@ -869,23 +893,35 @@ void run_session(PyObject* self, PyObject* x, PyObject* sizes, Frame& site, Owne
         site, run, [](CaughtError& exc) { return exc.matches(PyExc_Exception); }, detect_line::raise_failed, message);
 }
 
+// The values of the fields detect fills, named as the fields.
+struct DetectedFields {
+#define QUARN_FIELD_MEMBER(field, annotation) OwnedRef field;
+    QUARN_DETECTED_FIELDS(QUARN_FIELD_MEMBER)
+#undef QUARN_FIELD_MEMBER
+};
+
 // One kept row: (label, box, score) -> Detection(cls_id=, cls_name=, conf=, xyxy=).
 OwnedRef make_detection(PyObject* self, PyObject* label, PyObject* box, PyObject* score, Frame& site) {
     site.at(detect_line::unpack_box);
     OwnedRef corners[4];
     unpack(box, corners, 4);
+    DetectedFields f;
     site.at(detect_line::class_id);
-    OwnedRef cid = check(PyNumber_Long(label));
+    f.cls_id = check(PyNumber_Long(label));
     site.at(detect_line::class_name);
     OwnedRef names = get_attr(self, state.name_names);
-    OwnedRef fallback = str(cid.get());
-    OwnedRef name = call_method(names.get(), state.name_get, cid.get(), fallback.get());
-    OwnedRef conf = check(PyNumber_Float(score));
-    OwnedRef xyxy = check(PyTuple_New(4));
-    for (int i = 0; i < 4; ++i) PyTuple_SET_ITEM(xyxy.get(), i, check(PyNumber_Long(corners[i].get())).release());
+    OwnedRef fallback = str(f.cls_id.get());
+    f.cls_name = call_method(names.get(), state.name_get, f.cls_id.get(), fallback.get());
+    f.conf = check(PyNumber_Float(score));
+    f.xyxy = check(PyTuple_New(4));
+    for (int i = 0; i < 4; ++i) PyTuple_SET_ITEM(f.xyxy.get(), i, check(PyNumber_Long(corners[i].get())).release());
     site.at(detect_line::detection);
     OwnedRef detection = global(site, state.name_Detection);
-    PyObject* argv[] = {cid.get(), name.get(), conf.get(), xyxy.get()};
+    // In the order of the keyword names, which the same list made.
+#define QUARN_FIELD_ARGUMENT(field, annotation) f.field.get(),
+    PyObject* argv[] = {QUARN_DETECTED_FIELDS(QUARN_FIELD_ARGUMENT)};
+#undef QUARN_FIELD_ARGUMENT
+    static_assert(sizeof(argv) / sizeof(argv[0]) == kDetectedFieldCount, "one argument per keyword name");
     return check(PyObject_Vectorcall(detection.get(), argv, 0, state.kw_detection));
 }
 
@@ -1300,10 +1336,12 @@ void Body::define_records() {
     bind(state.name_DetectError, make_class("DetectError", bases.get(), ns.get()));
 
     at(module_line::class_detection);
-    OwnedRef fields = check(Py_BuildValue("{s:s,s:s,s:s,s:s,s:s}", "cls_id", "int", "cls_name", "str", "conf", "float",
-                                          "xyxy", "tuple[int, int, int, int]", "obb", "tuple[float, ...] | None"));
+    OwnedRef fields = check(PyDict_New());
+    for (const RecordField& field : kDetectionFields)
+        check(PyDict_SetItemString(fields.get(), field.name, text(field.annotation).get()));
+    const char* defaulted = kDetectionFields[kDetectedFieldCount].name;  // obb = None
     OwnedRef record_ns = check(
-        Py_BuildValue("{s:O,s:s,s:O}", "__annotations__", fields.get(), "__doc__", kDetectionDoc, "obb", Py_None));
+        Py_BuildValue("{s:O,s:s,s:O}", "__annotations__", fields.get(), "__doc__", kDetectionDoc, defaulted, Py_None));
     OwnedRef no_bases = check(PyTuple_New(0));
     OwnedRef plain = make_class("Detection", no_bases.get(), record_ns.get());
     OwnedRef dataclass = read(state.name_dataclass);
