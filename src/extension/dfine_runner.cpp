@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <utility>
@@ -184,32 +185,32 @@ struct Names {
 
 // Texts and values the functions pass to the libraries.
 struct Constants {
-    Held str_cpu;                // "cpu"
-    Held str_cuda;               // "cuda"
-    Held str_auto;               // "auto"
-    Held str_cpu_provider;       // "CPUExecutionProvider"
-    Held str_cuda_provider;      // "CUDAExecutionProvider"
-    Held str_float16;            // "float16"
-    Held gpu_prefixes;           // ("CUDA", "Tensorrt")
-    Held msg_cuda_missing;       // warning text
-    Held fmt_provider_fallback;  // warning format
-    Held fmt_loaded;             // info format
-    Held fmt_pillow_unknown;     // info format
-    Held msg_ort_missing;        // DetectError text
-    Held msg_bad_input;          // DetectError text
-    Held msg_inference_failed;   // DetectError prefix
-    Held float_255;              // 255.0
-    Held int_0;                  // 0
-    Held int_3;                  // 3
-    Held slice_to_2;             // slice(None, 2)
-    Held axes_chw;               // (2, 0, 1)
-    Held index_batch;            // (None, Ellipsis)
-    Held kw_dtype;               // ("dtype",)
-    Held kw_copy;                // ("copy",)
-    Held kw_providers;           // ("providers",)
-    Held kw_detection;           // the names of the fields detect fills
-    Held key_images;             // "images"
-    Held key_sizes;              // "orig_target_sizes"
+    Held str_cpu;                  // "cpu"
+    Held str_cuda;                 // "cuda"
+    Held str_auto;                 // "auto"
+    Held str_cpu_provider;         // "CPUExecutionProvider"
+    Held str_cuda_provider;        // "CUDAExecutionProvider"
+    Held str_float16;              // "float16"
+    Held gpu_prefixes;             // ("CUDA", "Tensorrt")
+    Held msg_cuda_missing;         // warning text
+    Held fmt_provider_fallback;    // warning format
+    Held fmt_loaded;               // info format
+    Held fmt_pillow_unknown;       // info format
+    Held msg_ort_missing;          // DetectError text
+    Held msg_bad_input;            // DetectError text
+    Held msg_inference_failed;     // DetectError prefix
+    Held float_255;                // 255.0
+    Held int_0;                    // 0
+    Held int_3;                    // 3
+    Held slice_to_2;               // slice(None, 2)
+    Held axes_chw;                 // (2, 0, 1)
+    Held index_batch;              // (None, Ellipsis)
+    KeywordNames<1> kw_dtype;      // ("dtype",)
+    KeywordNames<1> kw_copy;       // ("copy",)
+    KeywordNames<1> kw_providers;  // ("providers",)
+    Held kw_detection;             // the names of the fields detect fills
+    Held key_images;               // "images"
+    Held key_sizes;                // "orig_target_sizes"
 };
 
 // What the library path reads from the libraries.  The fused path stands in
@@ -314,9 +315,9 @@ void make_constants() {
     c.slice_to_2 = check(PySlice_New(Py_None, two.get(), Py_None));
     c.axes_chw = check(Py_BuildValue("(iii)", 2, 0, 1));
     c.index_batch = check(PyTuple_Pack(2, Py_None, Py_Ellipsis));
-    c.kw_dtype = check(Py_BuildValue("(s)", "dtype"));
-    c.kw_copy = check(Py_BuildValue("(s)", "copy"));
-    c.kw_providers = check(Py_BuildValue("(s)", "providers"));
+    c.kw_dtype = keyword_names({"dtype"});
+    c.kw_copy = keyword_names({"copy"});
+    c.kw_providers = keyword_names({"providers"});
     c.kw_detection = check(PyTuple_New(kDetectedFieldCount));
     for (size_t i = 0; i < kDetectedFieldCount; ++i)
         PyTuple_SET_ITEM(c.kw_detection.get(), i, intern(kDetectionFields[i].name).release());
@@ -1422,7 +1423,8 @@ OwnedRef create_steps(PyObject* spec) {
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     try {
         return create_steps(spec).release();
-    } catch (const PythonError&) {
+    } catch (...) {
+        set_error_for_exception();
         return nullptr;
     }
 }
@@ -1482,9 +1484,8 @@ int exec_module(PyObject* module) {
     try {
         exec_steps(module, dict, site, registered);
         return 0;
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_error_for_exception();
     }
     if (PyErr_Occurred()) _PyTraceback_Add("init quarn.inspection.detect.dfine_runner", kSourceFile, site.line);
     if (registered) unregister(module);

@@ -2,8 +2,6 @@
 
 #include <structmember.h>
 
-#include <new>
-
 #include "owned_ref.hpp"
 #include "python_error.hpp"
 
@@ -133,13 +131,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     OwnedRef defaults = OwnedRef::borrow(f->defaults);
     OwnedRef globals = OwnedRef::borrow(f->globals);
     Frame frame{globals.get(), f->first_line, f->first_line, self};
-    // The one place where the module's C++ errors become Python errors again.
+    // Where a call's C++ errors become Python errors again.
     try {
         OwnedRef result = f->impl(bound, frame);
         if (result) return result.release();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_error_for_exception();
     }
     if (!frame.reraised) frame.add_traceback_entry();
     return nullptr;

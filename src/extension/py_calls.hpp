@@ -6,7 +6,7 @@
 
 #include <Python.h>
 
-#include <initializer_list>
+#include <cstddef>
 #include <utility>
 
 #include "function_object.hpp"
@@ -30,14 +30,32 @@ OwnedRef call_method(PyObject* obj, PyObject* name, const Args&... args) {
         PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// `callable(*positional, **{kwnames[i]: values[i]})`; `kwnames` is a tuple of str.
-inline OwnedRef call_kw(PyObject* callable, std::initializer_list<PyObject*> positional, PyObject* kwnames,
-                        std::initializer_list<PyObject*> values) {
-    PyObject* argv[8];
-    size_t n = 0;
-    for (PyObject* p : positional) argv[n++] = p;
-    for (PyObject* v : values) argv[n++] = v;
-    return check(PyObject_Vectorcall(callable, argv, positional.size(), kwnames));
+// A tuple of K keyword names.  K is part of the type, so that call_kw is
+// given exactly one value per name.
+template <size_t K>
+struct KeywordNames {
+    OwnedRef tuple;
+};
+
+// The names, interned, in order: `keyword_names({"dtype"})`.
+template <size_t K>
+KeywordNames<K> keyword_names(const char* const (&names)[K]) {
+    OwnedRef tuple = check(PyTuple_New(K));
+    for (size_t i = 0; i < K; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, check(PyUnicode_InternFromString(names[i])).release());
+    return {std::move(tuple)};
+}
+
+// `callable(*positional, **{names[i]: values[i]})`.  The argument array is
+// sized by the lists given, and the values must match the names in number:
+// a call that does not fit does not compile.
+template <size_t P, size_t K>
+OwnedRef call_kw(PyObject* callable, PyObject* const (&positional)[P], const KeywordNames<K>& names,
+                 PyObject* const (&values)[K]) {
+    PyObject* argv[P + K];
+    for (size_t i = 0; i < P; ++i) argv[i] = positional[i];
+    for (size_t i = 0; i < K; ++i) argv[P + i] = values[i];
+    return check(PyObject_Vectorcall(callable, argv, P, names.tuple.get()));
 }
 
 inline OwnedRef get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }

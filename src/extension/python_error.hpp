@@ -5,10 +5,15 @@
 // costs one test as before.  The exception unwinds through OwnedRef
 // destructors to the module's entry points (a function object's call, the
 // module's create and exec steps), which return the Python error to the
-// interpreter.  No C++ exception ever crosses into the interpreter.
+// interpreter through `set_error_for_exception`.  No C++ exception ever
+// crosses into the interpreter.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+
+#include <exception>
+#include <new>
 
 #include "owned_ref.hpp"
 
@@ -27,6 +32,27 @@ inline OwnedRef check(PyObject* new_reference) {
 inline int check(int status) {
     if (status < 0) throw PythonError{};
     return status;
+}
+
+// Called in an entry point's `catch (...)`: sets the Python error the
+// exception in flight stands for.  PythonError has it set already, and
+// std::bad_alloc is MemoryError.  Nothing else is thrown by design; should
+// anything else arrive, it becomes SystemError naming it instead of ending
+// the process.  A thread the interpreter is ending (a forced unwind) goes on
+// unwinding.
+inline void set_error_for_exception() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
 }
 
 }  // namespace quarn
