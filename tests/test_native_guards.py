@@ -15,7 +15,8 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 from PIL import Image
 
-from helpers import LOGGER, assert_same_outcome, bare_detector, library_outcome, library_path, outcome, reference_preprocess, run_py
+from helpers import (LOGGER, assert_same_outcome, bare_detector, fused_and_library, is_error, library_outcome, library_path, outcome,
+                     reference_preprocess, run_py)
 
 COLOUR = np.random.default_rng(11).integers(0, 256, (45, 70, 3), dtype=np.uint8)
 GREY = np.random.default_rng(12).integers(0, 256, (33, 20), dtype=np.uint8)
@@ -94,6 +95,22 @@ def test_rebound_library_constants_change_results_as_on_the_library_path(dr, det
         assert_same_outcome(outcome(lambda: det._preprocess(image)), want)
         changed |= any(a.dtype != b.dtype or a.shape != b.shape or not np.array_equal(a, b) for a, b in zip(want, unpatched))
     assert changed  # the rebinding matters to the library path, so a path that ignored it would fail
+
+
+# A fused-path check that cannot read what it tests (a side too large for a C long, a watched name gone) answers
+# no and leaves no error behind: the library path meets the failure itself.
+@pytest.mark.parametrize("owner, name, value", [
+    (None, "_INPUT_SIZE", 2**70), (cv2, "cvtColor", None), (Image.Image, "tobytes", None),
+], ids=["huge-input-size", "cvtColor-deleted", "tobytes-deleted"])
+def test_checks_that_fail_leave_the_outcome_to_the_library_path(dr, det, monkeypatch, owner, name, value):
+    if value is None:
+        monkeypatch.delattr(owner, name)
+    else:
+        monkeypatch.setattr(owner or dr, name, value)
+    for image in (COLOUR, GREY):
+        got, want = fused_and_library(dr, lambda: det._preprocess(image))
+        assert is_error(want)
+        assert_same_outcome(got, want)
 
 
 # --- the arrays the native path writes into ---------------------------------------------------------

@@ -642,8 +642,10 @@ OwnedRef init_impl(PyObject* const* args, Frame& site) {
 struct BufferView {
     Py_buffer view{};
     bool held = false;
+    // False, with no error left set, when `obj` exports no such buffer.
     bool acquire(PyObject* obj, int flags) {
         held = PyObject_GetBuffer(obj, &view, flags) == 0;
+        if (!held) PyErr_Clear();
         return held;
     }
     ~BufferView() {
@@ -672,9 +674,12 @@ OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape,
     if (is_exact_ndarray(array.get()) && out.acquire(array.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) &&
         is_exact_output(out.view, format, shape, ndim))
         return array;
-    PyErr_Clear();
     return {};
 }
+
+// The fused path's checks.  None leaves an error set: one that cannot read
+// what it tests answers no, and the library path then meets the same failure
+// where the statements do.
 
 // Whether every attribute the library path would read still holds the object
 // seen at import (a few dictionary lookups and identity tests).
@@ -682,13 +687,17 @@ bool libraries_unchanged() {
     if (!state.fused_preprocess) return false;
     for (const Watched& w : state.watched) {
         OwnedRef now = OwnedRef::steal(PyObject_GetAttr(w.owner, w.name));
-        if (now.get() != w.seen) return false;
+        if (now.get() != w.seen) {
+            PyErr_Clear();
+            return false;
+        }
     }
     return true;
 }
 
 bool is_bound(Frame& site, PyObject* name, PyObject* expected) {
     PyObject* value = PyDict_GetItemWithError(site.globals, name);
+    if (!value) PyErr_Clear();
     return value && value == expected;
 }
 
@@ -703,9 +712,8 @@ bool fused_path_applies(PyObject* image, Frame& site) {
 // The side of the network input, when it is one the kernel can produce.
 int fused_input_size(Frame& site) {
     PyObject* value = PyDict_GetItemWithError(site.globals, state.name__INPUT_SIZE);
-    if (!value || !PyLong_CheckExact(value)) return 0;
-    long side = PyLong_AsLong(value);
-    if (side == -1 && PyErr_Occurred()) return 0;
+    const long side = value && PyLong_CheckExact(value) ? PyLong_AsLong(value) : 0;
+    PyErr_Clear();  // not found, or too large for a long
     return side >= 1 && side <= 16384 ? static_cast<int>(side) : 0;
 }
 
@@ -755,10 +763,7 @@ bool run_preprocess_kernel(const ImageView& src, int side, float* dst) {
 OwnedRef preprocess_fused(PyObject* image, Frame& site) {
     const int side = fused_path_applies(image, site) ? fused_input_size(site) : 0;
     BufferView input;
-    if (side == 0 || !input.acquire(image, PyBUF_RECORDS_RO)) {
-        PyErr_Clear();
-        return {};
-    }
+    if (side == 0 || !input.acquire(image, PyBUF_RECORDS_RO)) return {};
     ImageView src{};
     if (!image_view_of(input.view, src)) return {};
     const Py_ssize_t shape[] = {1, 3, side, side};
@@ -837,10 +842,8 @@ OwnedRef preprocess_impl(PyObject* const* args, Frame& site) {
 OwnedRef cast_to_half(PyObject* x, PyObject* dtype, Frame& site) {
     BufferView input;
     if (!state.dtype_float16 || dtype != state.dtype_float16 || !is_exact_ndarray(x) ||
-        !is_bound(site, state.name_np, state.mod_np) || !input.acquire(x, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-        PyErr_Clear();
+        !is_bound(site, state.name_np, state.mod_np) || !input.acquire(x, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT))
         return {};
-    }
     const Py_buffer& in = input.view;
     if (in.itemsize != 4 || !in.format || std::strcmp(in.format, "f") != 0) return {};
     BufferView output;
