@@ -552,13 +552,19 @@ def test_only_the_entry_point_is_exported(dr):
 
 
 class FailingSession:
+    def __init__(self, text):
+        self.text = text
+
     def run(self, names, feed):
-        raise RuntimeError("boom")  # a new exception each time: nothing outlives the call
+        raise RuntimeError(self.text)  # a new exception each time: nothing outlives the call
 
 
 def test_inference_errors_leak_nothing(dr, detector):
     det = detector()
-    det.session = FailingSession()
+    # Built at run time, so that only this test holds it; str() of the exception is this very object, so a
+    # reference the message kept would show in its count (a constant's count would not tell).
+    text = " ".join(["boom", str(os.getpid())])
+    det.session = FailingSession(text)
     inputs = np.zeros((1, 3, 640, 640), np.float32), np.array([[32, 24]], np.int64)
     det._preprocess = lambda image: inputs  # only the inference step is under test
 
@@ -567,12 +573,14 @@ def test_inference_errors_leak_nothing(dr, detector):
             det.detect(IMG)
         except dr.DetectError as exc:
             return exc.args[0]
-    text = message()
+    first = message()
     gc.collect()
-    assert text == "detect inference failed: boom" and sys.getrefcount(text) == 2  # only ours
+    refs = sys.getrefcount(text)
+    assert first == f"detect inference failed: {text}" and sys.getrefcount(first) == 2  # only ours
     for _ in range(50):
         message()
     gc.collect()
+    assert sys.getrefcount(text) == refs
     blocks = sys.getallocatedblocks()
     for _ in range(3000):
         message()
