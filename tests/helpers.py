@@ -56,6 +56,17 @@ def run_py(code):
 
 # --- the fused native path against the library calls it stands in for --------------------------------
 
+def watched_names():
+    """The library attributes the fused path watches, as the extension's table lists them: (owner, name) pairs."""
+    import cv2
+    from PIL import Image
+
+    (source,) = sorted((Path(__file__).resolve().parents[1] / "src").rglob("dfine_runner.cpp"))
+    table = re.search(r"kWatchedNames\[\] = \{(.*?)\n\};", source.read_text(), re.S).group(1)
+    owners = {"cv2": cv2, "image": Image, "image_class": Image.Image, "np": np}
+    return [(owners[owner], name) for owner, name in re.findall(r'\{Owner::(\w+), "(\w+)"', table)]
+
+
 class Forward:
     """Forwards attribute reads to a module; bound in its place, it turns the fused native path off."""
 

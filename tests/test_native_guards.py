@@ -6,6 +6,8 @@ or the same exception. Never a crash, a write out of bounds, a SystemError, or
 a patched library function left uncalled.
 """
 
+import contextlib
+import inspect
 import sys
 from unittest import mock
 
@@ -16,7 +18,7 @@ from numpy.lib.stride_tricks import as_strided
 from PIL import Image
 
 from helpers import (LOGGER, assert_same_outcome, bare_detector, fused_and_library, is_error, library_outcome, library_path, outcome,
-                     reference_preprocess, run_py)
+                     reference_preprocess, run_py, watched_names)
 
 COLOUR = np.random.default_rng(11).integers(0, 256, (45, 70, 3), dtype=np.uint8)
 GREY = np.random.default_rng(12).integers(0, 256, (33, 20), dtype=np.uint8)
@@ -52,19 +54,42 @@ def test_native_path_is_taken_while_nothing_is_patched(dr, det):
 
 # --- patched or rebound library attributes ----------------------------------------------------------
 
-FUNCTIONS = [(cv2, "cvtColor"), (Image, "fromarray"), (Image, "frombuffer"), (np, "asarray"), (np, "transpose"),
-             (np, "ascontiguousarray"), (np, "array")]
-METHODS = [(Image.Image, "resize"), (Image.Image, "tobytes")]
+class NearestImage(Image.Image):
+    def resize(self, size, resample=None, *args, **kwargs):
+        return super().resize(size, Image.NEAREST)
 
 
+# Every library attribute the fused path watches, and how a test changes it: spied on (functions, methods and the
+# property numpy reads an image through), or rebound to a value that changes what the library path gives.
+SPIED = [(cv2, "cvtColor"), (Image, "fromarray"), (Image, "frombuffer"), (np, "asarray"), (np, "transpose"),
+         (np, "ascontiguousarray"), (np, "array"), (Image.Image, "resize"), (Image.Image, "tobytes"),
+         (Image.Image, "__array_interface__")]
+REBOUND = [(Image, "BILINEAR", Image.NEAREST), (Image, "Image", NearestImage), (cv2, "COLOR_BGR2RGB", cv2.COLOR_BGR2RGBA),
+           (cv2, "COLOR_GRAY2RGB", cv2.COLOR_GRAY2RGBA), (np, "float32", np.float64), (np, "int64", np.int32)]
+
+
+def test_every_watched_name_is_changed_by_a_test():
+    # a name the extension stopped watching would leave its patch unnoticed; one it added needs a case here
+    assert set(watched_names()) == set(SPIED) | {(owner, name) for owner, name, _ in REBOUND}
+
+
+@contextlib.contextmanager
 def spy(owner, name):
-    real = getattr(owner, name)
-    if isinstance(owner, type):  # a method: the spy must bind like a function
-        return mock.patch.object(owner, name, autospec=True, side_effect=real)
-    return mock.patch.object(owner, name, wraps=real)
+    """The attribute, replaced by one that records its calls (reads, for a property) and does what it did."""
+    real = inspect.getattr_static(owner, name)
+    if isinstance(real, property):
+        recorder = mock.Mock(side_effect=real.fget)
+        with mock.patch.object(owner, name, property(recorder)):
+            yield recorder
+    elif isinstance(owner, type):  # a method: the spy must bind like a function
+        with mock.patch.object(owner, name, autospec=True, side_effect=real) as recorder:
+            yield recorder
+    else:
+        with mock.patch.object(owner, name, wraps=real) as recorder:
+            yield recorder
 
 
-@pytest.mark.parametrize("owner, name", FUNCTIONS + METHODS, ids=lambda v: getattr(v, "__name__", v))
+@pytest.mark.parametrize("owner, name", SPIED, ids=lambda v: getattr(v, "__name__", v))
 def test_patched_library_functions_record_the_library_calls(dr, det, owner, name):
     for image in (COLOUR, GREY):
         with spy(owner, name) as recorder:
@@ -77,15 +102,7 @@ def test_patched_library_functions_record_the_library_calls(dr, det, owner, name
         assert_same_outcome(got, reference_preprocess(image))
 
 
-class NearestImage(Image.Image):
-    def resize(self, size, resample=None, *args, **kwargs):
-        return super().resize(size, Image.NEAREST)
-
-
-@pytest.mark.parametrize("owner, name, value", [
-    (Image, "BILINEAR", Image.NEAREST), (Image, "Image", NearestImage), (cv2, "COLOR_BGR2RGB", cv2.COLOR_BGR2RGBA),
-    (cv2, "COLOR_GRAY2RGB", cv2.COLOR_GRAY2RGBA), (np, "float32", np.float64), (np, "int64", np.int32),
-], ids=lambda v: v if isinstance(v, str) else "")
+@pytest.mark.parametrize("owner, name, value", REBOUND, ids=lambda v: v if isinstance(v, str) else "")
 def test_rebound_library_constants_change_results_as_on_the_library_path(dr, det, monkeypatch, owner, name, value):
     before = [det._preprocess(image) for image in (COLOUR, GREY)]
     monkeypatch.setattr(owner, name, value)
