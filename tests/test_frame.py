@@ -151,6 +151,30 @@ SUBPROCESS_CHECKS = {
         assert m.cv2 is cv2 and len(m.COCO80) == 80
         assert "onnxruntime" not in sys.modules  # loaded only when a detector is made
         """,
+    # Each failed import after the libraries are bound replaces what the process state keeps of them; a reference
+    # taken without being owned would leave the libraries' counts one lower each time.
+    "failed imports keep the libraries' counts": """
+        import sys, threading
+        import cv2, numpy as np
+        from PIL import Image
+        from helpers import watched_names
+        lock = threading.Lock
+        threading.Lock = lambda: 1 / 0  # fails the module body after the libraries are bound
+        def import_fails():
+            try:
+                import quarn.inspection.detect.dfine_runner
+            except ZeroDivisionError:
+                return True
+        kept = [cv2, np, Image, np.ndarray, np.float16, np.empty]
+        kept += [v for v in (getattr(owner, name) for owner, name in watched_names()) if not isinstance(v, int)]
+        assert import_fails()
+        counts = [sys.getrefcount(v) for v in kept]
+        assert all(import_fails() for _ in range(5))
+        assert [sys.getrefcount(v) for v in kept] == counts, list(zip(kept, counts, map(sys.getrefcount, kept)))
+        threading.Lock = lock
+        import quarn.inspection.detect.dfine_runner as m
+        assert m.np is np
+        """,
     "onnxruntime blocked": """
         import os, sys
         sys.modules["onnxruntime"] = None
