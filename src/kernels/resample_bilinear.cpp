@@ -496,20 +496,17 @@ private:
 
 // ---------------------------------------------------------------- dispatch
 
+// Null when this machine or build lacks the path.
 const Kernels* select_kernels(SimdLevel level) {
-    switch (level) {
+    switch (resolve_simd_level(level)) {
         case SimdLevel::portable:
             return &detail::portable_kernels();
         case SimdLevel::avx2:
             return detail::avx2_kernels();
         case SimdLevel::neon:
             return detail::neon_kernels();
-        case SimdLevel::automatic: {
-            // At most one of these exists in a given build.
-            if (const Kernels* fast = detail::avx2_kernels()) return fast;
-            if (const Kernels* fast = detail::neon_kernels()) return fast;
-            return &detail::portable_kernels();
-        }
+        case SimdLevel::automatic:
+            break;  // resolved above
     }
     return nullptr;
 }
@@ -521,6 +518,14 @@ std::optional<PassOrder> pass_order_for_pillow(int major, int minor) {
     if (major == 12 && (minor == 2 || minor == 3)) return PassOrder::vertical_first_if_tall;
     if ((major >= 9 && major <= 11) || (major == 12 && minor <= 1)) return PassOrder::horizontal_first;
     return std::nullopt;
+}
+
+SimdLevel resolve_simd_level(SimdLevel level) {
+    if (level != SimdLevel::automatic) return level;
+    // At most one of these exists in a given build.
+    if (detail::avx2_kernels()) return SimdLevel::avx2;
+    if (detail::neon_kernels()) return SimdLevel::neon;
+    return SimdLevel::portable;
 }
 
 bool simd_supported(SimdLevel level) { return select_kernels(level) != nullptr; }

@@ -37,6 +37,11 @@ enum class SimdLevel { automatic, portable, avx2, neon };
 // Whether this machine and build can run `level` (automatic and portable always can).
 bool simd_supported(SimdLevel level);
 
+// The code path a request runs: automatic becomes the fastest one this
+// machine and build support (avx2 on x86-64 CPUs with AVX2, neon on AArch64,
+// else portable); a forced level stays as it is.
+SimdLevel resolve_simd_level(SimdLevel level);
+
 struct PreprocessOptions {
     PassOrder pass_order = PassOrder::vertical_first_if_height_shrinks_more;  // Pillow 13.0
     SimdLevel simd = SimdLevel::automatic;  // portable, avx2 or neon force one code path

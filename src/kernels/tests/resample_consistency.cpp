@@ -3,12 +3,15 @@
 // The Python tests compare the machine's fastest path with Pillow itself;
 // this program checks every other path against it (and the row-split entry
 // point against the whole-image call), so the portable fallback that other
-// machines run is held to the same pixels.  Exit status 0 means all agreed.
+// machines run is held to the same pixels.  It also checks that automatic
+// selection picks the fastest path the CPU has, which the comparisons alone
+// would not notice.  Exit status 0 means all agreed.
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "cpu_features.hpp"
 #include "resample_bilinear.hpp"
 
 using namespace quarn;
@@ -62,6 +65,31 @@ int run_case(const Case& c, std::mt19937& rng, int out_size) {
     return failures;
 }
 
+const char* name_of(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::automatic:
+            return "automatic";
+        case SimdLevel::portable:
+            return "portable";
+        case SimdLevel::avx2:
+            return "avx2";
+        case SimdLevel::neon:
+            return "neon";
+    }
+    return "?";
+}
+
+// The path the CPU's features call for, found without the dispatch.
+SimdLevel fastest_for_this_cpu() {
+#if defined(__aarch64__) || defined(_M_ARM64)
+    return SimdLevel::neon;  // every AArch64 CPU has NEON
+#elif defined(QUARN_X86_64)
+    return cpu::has_avx2() ? SimdLevel::avx2 : SimdLevel::portable;
+#else
+    return SimdLevel::portable;
+#endif
+}
+
 }  // namespace
 
 int main() {
@@ -82,5 +110,9 @@ int main() {
     std::printf("%d passed, %d failed (avx2 %s, neon %s)\n", runs - failures, failures,
                 simd_supported(SimdLevel::avx2) ? "checked" : "not available here",
                 simd_supported(SimdLevel::neon) ? "checked" : "not available here");
-    return failures == 0 ? 0 : 1;
+    const SimdLevel fastest = fastest_for_this_cpu(), chosen = resolve_simd_level(SimdLevel::automatic);
+    const bool picks_fastest = chosen == fastest && simd_supported(fastest);
+    std::printf("automatic selection: %s, fastest path for this CPU: %s%s\n", name_of(chosen), name_of(fastest),
+                picks_fastest ? "" : " MISMATCH");
+    return failures == 0 && picks_fastest ? 0 : 1;
 }
