@@ -140,6 +140,7 @@ ALLOCATORS = {
     "fortran-order": "lambda shape, dtype=float: real(shape, dtype, order='F')",
     "other-shape-same-size": "lambda shape, dtype=float: real(tuple(reversed(shape)), dtype)",
     "subclass": "lambda shape, dtype=float: real(shape, dtype).view(np.matrix if len(shape) == 2 else np.recarray)",
+    "raising": "lambda shape, dtype=float: 1 / 0",  # the library path never calls it
 }
 
 

@@ -664,13 +664,21 @@ bool is_exact_output(const Py_buffer& view, char format, const Py_ssize_t* shape
 }
 
 // A new array from the np.empty seen at import, returned only when it is an
-// ndarray the native code may fill: anything else gives an empty reference,
-// and the caller takes the library path.
+// ndarray the native code may fill: anything else, or a failure, gives an
+// empty reference, and the caller takes the library path.
 OwnedRef empty_for_native(PyObject* dtype, char format, const Py_ssize_t* shape, int ndim, BufferView& out) {
     OwnedRef dims = check(PyTuple_New(ndim));
     for (int i = 0; i < ndim; ++i) PyTuple_SET_ITEM(dims.get(), i, check(PyLong_FromSsize_t(shape[i])).release());
     if (!state.fn_empty) return {};
-    OwnedRef array = call(state.fn_empty, dims.get(), dtype);
+    PyObject* args[] = {dims.get(), dtype};
+    OwnedRef array = OwnedRef::steal(PyObject_Vectorcall(state.fn_empty, args, 2, nullptr));
+    if (!array) {
+        // The library path never calls np.empty: its failure is not the
+        // caller's to see, unless it is an interruption.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+        return {};
+    }
     if (is_exact_ndarray(array.get()) && out.acquire(array.get(), PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_STRIDES) &&
         is_exact_output(out.view, format, shape, ndim))
         return array;
