@@ -7,7 +7,8 @@ every other, in order: ``begin()`` once the input is open; per frame,
 failed); ``fail(message, index)`` for each failure of the input (index None)
 or of one of its frames, at any time, also before ``begin``; and
 ``end(complete)`` last, also when the input stops early (``complete`` False:
-interrupted, or cut off by an error).
+interrupted, or cut off by an error).  The copies draw on the frame itself,
+so no sink after them may read its pixels.
 """
 
 from __future__ import annotations
