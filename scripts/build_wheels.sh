@@ -110,7 +110,9 @@ with zipfile.ZipFile(path) as wheel:
     names = wheel.namelist()
     sources = [n for n in names if n.endswith((".c", ".cc", ".cpp", ".h", ".hpp"))]
     modules = [n for n in names if n.startswith("quarn/inspection/detect/dfine_runner.") and n.endswith(".so")]
-    wanted = ["quarn/__init__.py", "quarn/weights.py", "quarn/inspection/detect/cli.py",
+    wanted = ["quarn/__init__.py", "quarn/weights.py", "quarn/inspection/detect/cli/__init__.py",
+              "quarn/inspection/detect/cli/run.py", "quarn/inspection/detect/model_tool/__init__.py",
+              "quarn/inspection/detect/model_tool/adapt.py",
               "quarn/inspection/detect/dfine_runner.pyi", "quarn/inspection/detect/py.typed"]
     problems = [f"C/C++ source in the wheel: {n}" for n in sources]
     problems += [f"missing from the wheel: {n}" for n in wanted if n not in names]

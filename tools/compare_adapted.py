@@ -27,7 +27,7 @@ import cv2
 import numpy as np
 
 from quarn.inspection.detect import dfine_runner as dr
-from quarn.inspection.detect.model_tool import adapt
+from quarn.inspection.detect.model_tool.adapt import adapt
 
 
 def match(a, b, score_atol: float, box_atol: float):
