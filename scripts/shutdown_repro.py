@@ -14,6 +14,15 @@ is off and the threads are inside Pillow and numpy, which let the GIL go inside
 calls the module makes. (OpenCV itself is left out: its wrappers end the
 process when a thread is ended inside them, with or without this module.)
 Exit status 0 means the process shut down cleanly.
+
+CPython before 3.14 has a race of its own here (python/cpython#110052): a
+daemon thread that starts taking the GIL back just as finalization begins
+reads its thread state after finalization has freed it. Under heavy load a
+few runs in some thousands end with SIGSEGV in take_gil, this module or not
+(numpy's casts and Pillow's resize get there the same way); the debug
+allocator's fill of freed memory is what turns the stale read into a crash.
+A core file shows it: the crashing thread in take_gil, called from
+PyEval_RestoreThread, with a thread state full of 0xdd bytes.
 """
 
 import sys

@@ -16,7 +16,8 @@ REPRO = Path(__file__).resolve().parents[1] / "scripts" / "shutdown_repro.py"
 def test_shutdown_with_daemon_threads_inside_calls_does_not_abort(mode):
     # The debug allocator aborts on any reference count touched without the GIL;
     # before the fix every run ended that way ("fused": the module's own native
-    # code; "library": Pillow and numpy called from it).
+    # code; "library": Pillow and numpy called from it). A rare SIGSEGV in
+    # CPython's take_gil is the interpreter's own race: see the reproducer.
     env = dict(os.environ, PYTHONMALLOC="debug")
     for run in range(3):
         proc = subprocess.run([sys.executable, str(REPRO), mode, "6", "0.2"], capture_output=True, text=True, env=env,
