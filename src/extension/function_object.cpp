@@ -71,29 +71,36 @@ int find_param(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-// Fills `bound` (borrowed references) from the call's arguments.
-bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (f->nparams == 0) {
-        if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(f), "takes no arguments", nargs);
-            return false;
-        }
-        if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", name_of(f), "takes no keyword arguments");
-            return false;
-        }
-        return true;
-    }
-    // Defaults line up with the last parameters; surplus leading ones are never used.
-    const Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
-    const Py_ssize_t first_default = f->nparams - ndefaults;  // negative when there are surplus defaults
-    const Py_ssize_t required = first_default > 0 ? first_default : 0;
-    if (nargs > f->nparams) {
-        raise_arg_count(f, required, f->nparams, nargs);
+// A function without parameters refuses any argument, positional first.
+bool check_no_arguments(FunctionObject* f, Py_ssize_t nargs, Py_ssize_t nkw) {
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(f), "takes no arguments", nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    if (nkw > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", name_of(f), "takes no keyword arguments");
+        return false;
+    }
+    return true;
+}
+
+// Where the defaults start. They line up with the last parameters; surplus
+// leading ones (`__defaults__` may be rebound to any tuple) are never used.
+struct DefaultsLayout {
+    Py_ssize_t first_default;  // parameter index of defaults[0]; negative when there are surplus defaults
+    Py_ssize_t required;       // parameters without a default
+};
+
+DefaultsLayout defaults_layout(FunctionObject* f) {
+    const Py_ssize_t ndefaults = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t first_default = f->nparams - ndefaults;
+    return {first_default, first_default > 0 ? first_default : 0};
+}
+
+// Binds the keyword arguments `values` (named by `kwnames`) after the
+// positional ones, raising as the interpreter does at the first bad keyword.
+bool bind_keywords(FunctionObject* f, PyObject* kwnames, PyObject* const* values, PyObject** bound) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -110,17 +117,36 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(f), key);
             return false;
         }
-        bound[i] = args[nargs + k];
-    }
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        if (bound[i]) continue;
-        if (i < required) {
-            raise_arg_count(f, required, f->nparams, nargs);
-            return false;
-        }
-        bound[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+        bound[i] = values[k];
     }
     return true;
+}
+
+// Fills the parameters no argument named from the defaults; a missing
+// required one is reported as a positional count, as the interpreter does.
+bool bind_defaults(FunctionObject* f, const DefaultsLayout& at, Py_ssize_t nargs, PyObject** bound) {
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        if (bound[i]) continue;
+        if (i < at.required) {
+            raise_arg_count(f, at.required, f->nparams, nargs);
+            return false;
+        }
+        bound[i] = PyTuple_GET_ITEM(f->defaults, i - at.first_default);
+    }
+    return true;
+}
+
+// Fills `bound` (borrowed references) from the call's arguments, checking in
+// the interpreter's order: positional count, then keywords, then missing ones.
+bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+    if (f->nparams == 0) return check_no_arguments(f, nargs, kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    const DefaultsLayout at = defaults_layout(f);
+    if (nargs > f->nparams) {
+        raise_arg_count(f, at.required, f->nparams, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    return bind_keywords(f, kwnames, args + nargs, bound) && bind_defaults(f, at, nargs, bound);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -295,6 +321,36 @@ OwnedRef make_code(const FunctionDef& def, PyObject* filename, PyObject* params)
     return OwnedRef::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
+// The parameter names as interned strings, so that a keyword argument is
+// usually found by identity.
+OwnedRef make_param_names(const FunctionDef& def) {
+    OwnedRef params = OwnedRef::steal(PyTuple_New(def.nparams));
+    if (!params) return {};
+    for (int i = 0; i < def.nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(def.params[i]);
+        if (!s) return {};
+        PyTuple_SET_ITEM(params.get(), i, s);
+    }
+    return params;
+}
+
+// The attributes a function owns from its definition, all made before the
+// object itself so that a failure leaves no half-filled object behind.
+struct OwnedAttributes {
+    OwnedRef params, code, name, qualname, doc, trace_name;
+};
+
+bool make_attributes(const FunctionDef& def, PyObject* module_name, PyObject* filename, OwnedAttributes& a) {
+    a.params = make_param_names(def);
+    if (!a.params) return false;
+    a.code = make_code(def, filename, a.params.get());
+    a.name = OwnedRef::steal(PyUnicode_InternFromString(def.name));
+    a.qualname = OwnedRef::steal(PyUnicode_FromString(def.qualname));
+    a.doc = def.doc ? OwnedRef::steal(PyUnicode_FromString(def.doc)) : OwnedRef::borrow(Py_None);
+    a.trace_name = OwnedRef::steal(PyUnicode_FromFormat("%U.%s", module_name, def.qualname));
+    return a.code && a.name && a.qualname && a.doc && a.trace_name;
+}
+
 }  // namespace
 
 void Frame::add_traceback_entry() const noexcept {
@@ -332,19 +388,8 @@ PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject*
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         return nullptr;
     }
-    OwnedRef params = OwnedRef::steal(PyTuple_New(def.nparams));
-    if (!params) return nullptr;
-    for (int i = 0; i < def.nparams; ++i) {
-        PyObject* s = PyUnicode_InternFromString(def.params[i]);
-        if (!s) return nullptr;
-        PyTuple_SET_ITEM(params.get(), i, s);
-    }
-    OwnedRef code = make_code(def, filename, params.get());
-    OwnedRef name = OwnedRef::steal(PyUnicode_InternFromString(def.name));
-    OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString(def.qualname));
-    OwnedRef doc = def.doc ? OwnedRef::steal(PyUnicode_FromString(def.doc)) : OwnedRef::borrow(Py_None);
-    OwnedRef trace_name = OwnedRef::steal(PyUnicode_FromFormat("%U.%s", module_name, def.qualname));
-    if (!code || !name || !qualname || !doc || !trace_name) return nullptr;
+    OwnedAttributes a;
+    if (!make_attributes(def, module_name, filename, a)) return nullptr;
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) return nullptr;
@@ -352,17 +397,17 @@ PyObject* make_function(const FunctionDef& def, PyObject* module_name, PyObject*
     f->impl = def.impl;
     f->nparams = def.nparams;
     f->first_line = def.first_line;
-    f->params = params.release();
-    f->name = name.release();
-    f->qualname = qualname.release();
+    f->params = a.params.release();
+    f->name = a.name.release();
+    f->qualname = a.qualname.release();
     f->module = Py_NewRef(module_name);
-    f->doc = doc.release();
+    f->doc = a.doc.release();
     f->defaults = Py_NewRef(defaults ? defaults : Py_None);
     f->annotations = Py_NewRef(annotations);
     f->globals = Py_NewRef(globals);
-    f->code = code.release();
+    f->code = a.code.release();
     f->dict = nullptr;
-    f->trace_name = trace_name.release();
+    f->trace_name = a.trace_name.release();
     f->kwdefaults = Py_NewRef(Py_None);
     f->weakreflist = nullptr;
     PyObject_GC_Track(f);
