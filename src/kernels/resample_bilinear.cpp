@@ -258,64 +258,94 @@ public:
     }
 
 private:
+    // Byte offsets of the workspace's regions from its aligned base.
+    struct Regions {
+        size_t h_start, h_weight, v_start, v_weight, counts, tap_rows, scratch;
+        size_t src_ring, slot_rows, ring, mid, final_rows, spare;
+    };
+
+    // One allocation holds both weight tables and every row buffer.
     void allocate() {
         const Plan& p = plan_;
-        const int64_t C = p.channels;
         const AxisGeometry gh(p.src.width, p.out_w), gv(p.src.height, p.out_h);
-        h_.in_size = p.src.width;
-        h_.out_size = p.out_w;
-        h_.padded_out = detail::round_up_to_group(p.out_w);
-        v_.in_size = p.src.height;
-        v_.out_size = p.out_h;
-        v_.padded_out = p.out_h;
+        size_tables();
         const int64_t h_bound = p.need_h ? gh.max_window() : 0;
         const int64_t v_bound = p.need_v ? gv.max_window() : 0;
-
-        // Rows the horizontal pass reads: the source's, or the vertical pass's.
-        const PixelRows h_input = p.vertical_first ? mid_rows(1) : source_rows(0, 1);
-        const int64_t out_row_bytes = h_.padded_out * C;
-        // Rings hold a whole vertical window (the bound is at least its taps);
-        // the horizontal one also the rest of the block being produced.
-        source_ring_size_ = source_is_compact_ ? 0 : (p.need_v ? v_bound : 1);
-        ring_rows_ = p.vertical_first || !p.need_v ? 0 : v_bound + kBlockRows;
+        size_rings(v_bound);
 
         Layout layout;
-        const size_t h_start = layout.add(sizeof(int32_t) * h_.padded_out);
-        const size_t h_weight = layout.add(sizeof(int32_t) * h_.padded_out * h_bound);
-        const size_t v_start = layout.add(sizeof(int32_t) * v_.padded_out);
-        const size_t v_weight = layout.add(sizeof(int32_t) * v_.padded_out * v_bound);
-        const size_t counts = layout.add(sizeof(int32_t) * std::max(h_.padded_out, v_.padded_out));
-        const size_t tap_rows = layout.add(sizeof(const uint8_t*) * v_bound);
-        const size_t scratch = layout.add(p.need_h ? detail::horizontal_scratch_bytes(h_input) : 0);
-        const size_t src_ring = layout.add(source_ring_size_ * p.src.width * C);
-        const size_t slot_rows = layout.add(sizeof(int64_t) * source_ring_size_);
-        const size_t ring = layout.add(ring_rows_ * out_row_bytes);
-        const size_t mid = layout.add(p.vertical_first ? kBlockRows * p.src.width * C : 0);
-        // Final rows: a block from a horizontal pass, or one row from a vertical one.
-        const size_t final_rows = layout.add(kBlockRows * out_row_bytes);
-        const size_t spare = layout.add(out_row_bytes);
-
+        const Regions at = lay_out(layout, h_bound, v_bound);
         workspace_.resize(layout.total());
         uint8_t* base = workspace_.data();
         base += (Layout::kAlign - reinterpret_cast<uintptr_t>(base) % Layout::kAlign) % Layout::kAlign;
         layout.guard(base);
-        h_.start = reinterpret_cast<int32_t*>(base + h_start);
-        h_.weight = reinterpret_cast<int32_t*>(base + h_weight);
-        v_.start = reinterpret_cast<int32_t*>(base + v_start);
-        v_.weight = reinterpret_cast<int32_t*>(base + v_weight);
-        scratch_ = base + scratch;
-        tap_rows_ = reinterpret_cast<const uint8_t**>(base + tap_rows);
-        source_ring_ = base + src_ring;
-        slot_row_ = reinterpret_cast<int64_t*>(base + slot_rows);
-        ring_ = base + ring;
-        mid_ = base + mid;
-        final_ = base + final_rows;
-        spare_ = base + spare;
-        for (int64_t s = 0; s < source_ring_size_; ++s) slot_row_[s] = -1;
+        place(base, at);
 
-        int32_t* count_scratch = reinterpret_cast<int32_t*>(base + counts);
+        int32_t* count_scratch = reinterpret_cast<int32_t*>(base + at.counts);
         if (p.need_h) build_table(gh, h_, count_scratch);
         if (p.need_v) build_table(gv, v_, count_scratch);
+    }
+
+    // The horizontal pass makes whole pixel groups, so its outputs are padded
+    // to a whole number of groups; the vertical pass's are not.
+    void size_tables() {
+        h_.in_size = plan_.src.width;
+        h_.out_size = plan_.out_w;
+        h_.padded_out = detail::round_up_to_group(plan_.out_w);
+        v_.in_size = plan_.src.height;
+        v_.out_size = plan_.out_h;
+        v_.padded_out = plan_.out_h;
+    }
+
+    // Rings hold a whole vertical window (`v_bound` is at least its taps); the
+    // horizontal one also the rest of the block being produced.
+    void size_rings(int64_t v_bound) {
+        const Plan& p = plan_;
+        source_ring_size_ = source_is_compact_ ? 0 : (p.need_v ? v_bound : 1);
+        ring_rows_ = p.vertical_first || !p.need_v ? 0 : v_bound + kBlockRows;
+    }
+
+    // Reserves each region in `layout`; a region a pass does not need is empty.
+    Regions lay_out(Layout& layout, int64_t h_bound, int64_t v_bound) const {
+        const Plan& p = plan_;
+        const int64_t C = p.channels;
+        // Rows the horizontal pass reads: the source's, or the vertical pass's.
+        const PixelRows h_input = p.vertical_first ? mid_rows(1) : source_rows(0, 1);
+        const int64_t out_row_bytes = h_.padded_out * C;
+        Regions at;
+        at.h_start = layout.add(sizeof(int32_t) * h_.padded_out);
+        at.h_weight = layout.add(sizeof(int32_t) * h_.padded_out * h_bound);
+        at.v_start = layout.add(sizeof(int32_t) * v_.padded_out);
+        at.v_weight = layout.add(sizeof(int32_t) * v_.padded_out * v_bound);
+        at.counts = layout.add(sizeof(int32_t) * std::max(h_.padded_out, v_.padded_out));
+        at.tap_rows = layout.add(sizeof(const uint8_t*) * v_bound);
+        at.scratch = layout.add(p.need_h ? detail::horizontal_scratch_bytes(h_input) : 0);
+        at.src_ring = layout.add(source_ring_size_ * p.src.width * C);
+        at.slot_rows = layout.add(sizeof(int64_t) * source_ring_size_);
+        at.ring = layout.add(ring_rows_ * out_row_bytes);
+        at.mid = layout.add(p.vertical_first ? kBlockRows * p.src.width * C : 0);
+        // Final rows: a block from a horizontal pass, or one row from a vertical one.
+        at.final_rows = layout.add(kBlockRows * out_row_bytes);
+        at.spare = layout.add(out_row_bytes);
+        return at;
+    }
+
+    // Points every buffer at its region of the workspace starting at `base`;
+    // the source ring starts with no row in any slot.
+    void place(uint8_t* base, const Regions& at) {
+        h_.start = reinterpret_cast<int32_t*>(base + at.h_start);
+        h_.weight = reinterpret_cast<int32_t*>(base + at.h_weight);
+        v_.start = reinterpret_cast<int32_t*>(base + at.v_start);
+        v_.weight = reinterpret_cast<int32_t*>(base + at.v_weight);
+        scratch_ = base + at.scratch;
+        tap_rows_ = reinterpret_cast<const uint8_t**>(base + at.tap_rows);
+        source_ring_ = base + at.src_ring;
+        slot_row_ = reinterpret_cast<int64_t*>(base + at.slot_rows);
+        ring_ = base + at.ring;
+        mid_ = base + at.mid;
+        final_ = base + at.final_rows;
+        spare_ = base + at.spare;
+        for (int64_t s = 0; s < source_ring_size_; ++s) slot_row_[s] = -1;
     }
 
     // ---- row sources
