@@ -341,14 +341,12 @@ struct OwnedAttributes {
 };
 
 bool make_attributes(const FunctionDef& def, PyObject* module_name, PyObject* filename, OwnedAttributes& a) {
-    a.params = make_param_names(def);
-    if (!a.params) return false;
-    a.code = make_code(def, filename, a.params.get());
-    a.name = OwnedRef::steal(PyUnicode_InternFromString(def.name));
-    a.qualname = OwnedRef::steal(PyUnicode_FromString(def.qualname));
-    a.doc = def.doc ? OwnedRef::steal(PyUnicode_FromString(def.doc)) : OwnedRef::borrow(Py_None);
-    a.trace_name = OwnedRef::steal(PyUnicode_FromFormat("%U.%s", module_name, def.qualname));
-    return a.code && a.name && a.qualname && a.doc && a.trace_name;
+    // Each step stops at the first failure: no C API call is made with an exception set.
+    return (a.params = make_param_names(def)) && (a.code = make_code(def, filename, a.params.get())) &&
+           (a.name = OwnedRef::steal(PyUnicode_InternFromString(def.name))) &&
+           (a.qualname = OwnedRef::steal(PyUnicode_FromString(def.qualname))) &&
+           (a.doc = def.doc ? OwnedRef::steal(PyUnicode_FromString(def.doc)) : OwnedRef::borrow(Py_None)) &&
+           (a.trace_name = OwnedRef::steal(PyUnicode_FromFormat("%U.%s", module_name, def.qualname)));
 }
 
 }  // namespace
