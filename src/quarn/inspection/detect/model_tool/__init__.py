@@ -31,7 +31,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from quarn.inspection.detect.model_tool import adapt
+from quarn.inspection.detect.model_tool import adapt, compare, evaluate
 from quarn.inspection.detect.model_tool.errors import MISSING_ONNX, PROG, Refused, Terminated, printable
 from quarn.inspection.detect.model_tool.graph import adapt_model
 from quarn.inspection.detect.model_tool.raw import MIN_OPSET, RawLayout, inspect_raw
@@ -51,7 +51,7 @@ PROBE_SECONDS = 60.0
 PROBE_MEMORY: int | None = None
 PROBE_MIN_MEMORY = 4 << 30
 
-_SUBCOMMANDS = (adapt,)
+_SUBCOMMANDS = (adapt, evaluate, compare)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -72,7 +72,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     with contextlib.suppress(ValueError):  # only the main thread may set handlers; elsewhere SIGTERM stays as it is
         previous = signal.signal(signal.SIGTERM, _terminate)
     try:
-        args.run(args)
+        status = args.run(args) or 0
     except Refused as exc:
         print(f"{PROG}: error: {printable(str(exc))}", file=sys.stderr)
         return 1
@@ -82,4 +82,4 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
-    return 0
+    return status
