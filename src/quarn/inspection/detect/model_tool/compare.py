@@ -125,7 +125,7 @@ def _report(con: Console, args: argparse.Namespace, frames: list[Frame], per_fra
     for label, a in zip([*labels, last], [*per_frame, total]):
         f = a.fields()
         con.print(f"{label:<{width}}  {f['reference_detections']:>9}  {f['matched']:>7}  {_number(f['matched_share']):>6}  "
-                  f"{_number(f['mean_iou']):>8}  {_number(f['max_score_diff']):>14}  {f['extra']:>5}  {_number(f['ap50']):>6}")
+                  f"{_number(f['mean_iou']):>8}  {_number(f['max_score_diff'], 4):>14}  {f['extra']:>5}  {_number(f['ap50']):>6}")
     con.print(verdict)
 
 
@@ -138,5 +138,5 @@ def _verdict(args: argparse.Namespace, total: scoring.Agreement, problems: int, 
     return f"{'PASS' if passed else 'FAIL'}: candidate AP50 {total.ap50:.4f} {sign} {args.min_ap50:g} (--min-ap50)"
 
 
-def _number(value: float | None) -> str:
-    return "-" if value is None else f"{value:.3f}"
+def _number(value: float | None, places: int = 3) -> str:
+    return "-" if value is None else f"{value:.{places}f}"
