@@ -15,6 +15,9 @@ to the published graph, leaving the network itself untouched.
 
 Only ``onnx`` is needed (``pip install "quarn[model]"``); no torch.
 
+``eval`` scores a model on COCO-annotated images and ``compare`` a candidate model against the reference's
+detections, both with pycocotools (``evaluate``, ``compare``; ``annotations``, ``scoring``, ``detecting``).
+
 Modules: ``adapt`` (the subcommand), ``raw`` (recognising a raw export) with
 ``probe`` (its bounded trial run), ``graph`` (the post-processing appended),
 ``reading`` and ``writing`` (the tool's files), ``errors``; what the detector
