@@ -6,6 +6,8 @@ kills the worker reading a file named crash-once* (the first time) or
 crash-always* (every time), as a native crash would.
 """
 
+import contextlib
+import gc
 import json
 import logging
 import os
@@ -32,12 +34,23 @@ WEIGHTS = [[0.2, 0.0, 0.1], [0.0, 0.3, 0.0], [0.1, 0.0, 0.4]]
 def local_ray():
     tests = str(Path(__file__).parent)
     env = {"PYTHONPATH": os.pathsep.join(filter(None, [tests, os.environ.get("PYTHONPATH")]))}
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # Ray's own, about its own settings
+    with ray_warnings_ignored():
         ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level=logging.ERROR,
                  runtime_env={"env_vars": env, "worker_process_setup_hook": "helpers.crash_on_marked_files"})
     yield
-    ray.shutdown()
+    with ray_warnings_ignored():
+        ray.shutdown()
+
+
+@contextlib.contextmanager
+def ray_warnings_ignored():
+    """Ray's own warnings about its settings, and (in some releases) about files and processes it leaves to the
+    collector: collected here, so that they are not taken for the tests'."""
+    with warnings.catch_warnings():
+        for category in (DeprecationWarning, FutureWarning, ResourceWarning):
+            warnings.simplefilter("ignore", category)
+        yield
+        gc.collect()
 
 
 @pytest.fixture

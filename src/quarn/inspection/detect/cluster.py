@@ -84,10 +84,18 @@ def options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Option
     return Options(args.ray_address, args.workers)
 
 
+@contextlib.contextmanager
+def _ray_warnings_ignored() -> Iterator[None]:
+    # Ray's own warnings about its own settings and options (deprecations, announced changes of defaults)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", FutureWarning)
+        yield
+
+
 def _import_ray() -> Any:
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)  # Ray's own, about its own settings
+        with _ray_warnings_ignored():
             import ray
             import ray.data
     except ImportError as exc:
@@ -104,8 +112,7 @@ def session(opts: Options) -> Iterator[str]:
     worker that died) on stdout, which carries the run's results.
     """
     ray = _import_ray()
-    with contextlib.redirect_stdout(sys.stderr), warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # Ray's own, about its own settings and options
+    with contextlib.redirect_stdout(sys.stderr), _ray_warnings_ignored():
         if ray.is_initialized():
             yield _opened[-1] if _opened else "the Ray already connected"
             return
