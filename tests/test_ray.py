@@ -19,11 +19,13 @@ import numpy as np
 import pytest
 
 from helpers import build_known
+from quarn.inspection.detect import cli, cluster, model_tool
 
+# before Ray is imported: the local Ray of these tests listens on 127.0.0.1 only, as the commands' own does
+os.environ[cluster.LOCAL_ONLY] = "0"
 ray = pytest.importorskip("ray")
 pytest.importorskip("ray.data")
 pytest.importorskip("pycocotools")
-from quarn.inspection.detect import cli, model_tool  # noqa: E402
 
 LABELS, SCORES = [0, 1, 2], [0.9, 0.6, 0.3]
 BOXES = [(0.25, 0.25, 0.75, 0.75), (0.0625, 0.125, 0.1875, 0.375), (0.5, 0.0625, 0.9375, 0.25)]
@@ -37,6 +39,7 @@ def local_ray():
     with ray_warnings_ignored():
         ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False, logging_level=logging.ERROR,
                  runtime_env={"env_vars": env, "worker_process_setup_hook": "helpers.crash_on_marked_files"})
+    assert ray.util.get_node_ip_address() == "127.0.0.1"  # Ray was not imported before this module set it
     yield
     with ray_warnings_ignored():
         ray.shutdown()

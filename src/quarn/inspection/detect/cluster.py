@@ -26,6 +26,9 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+# Ray's setting for machines it takes for no cluster's node (its default on Windows and macOS), read when Ray is
+# imported: "0" makes a Ray started here take 127.0.0.1 as its address, and its servers listen there only.
+LOCAL_ONLY = "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"
 MISSING_RAY = '--ray needs Ray, which is not installed. Install it with: pip install "quarn[cluster]"'
 # a task whose worker died is tried again, on a restarted worker, this many times before it is given up
 RETRIES = 2
@@ -108,15 +111,18 @@ def session(opts: Options) -> Iterator[str]:
     """Ray connected for the block: the one already connected, else the cluster named, else a new local one.
 
     Yields where it runs, in words; a Ray this block started is shut down
-    after it.  Ray's own messages go to stderr meanwhile: it prints some (a
+    after it.  A local Ray started here listens on the loopback interface
+    only.  Ray's own messages go to stderr meanwhile: it prints some (a
     worker that died) on stdout, which carries the run's results.
     """
+    target = opts.address or os.environ.get("RAY_ADDRESS") or "local"
+    if target == "local" and "ray" not in sys.modules:
+        os.environ[LOCAL_ONLY] = "0"
     ray = _import_ray()
     with contextlib.redirect_stdout(sys.stderr), _ray_warnings_ignored():
         if ray.is_initialized():
             yield _opened[-1] if _opened else "the Ray already connected"
             return
-        target = opts.address or os.environ.get("RAY_ADDRESS") or "local"
         try:
             if target == "local":
                 ray.init(address="local", include_dashboard=False, logging_level=logging.ERROR, log_to_driver=False)
