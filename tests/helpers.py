@@ -212,3 +212,65 @@ class FakeWeights:
     def available(self, component, name):
         self.calls.append(("available", component, name))
         return self.answer
+
+
+# --- stand-in detectors whose detections are known, for scoring and comparing ----------------------
+
+def build_known(path, labels, boxes, weights, bias, half=False, names=None):
+    """A detector of N detections: label k is labels[k]; box k is boxes[k] (fractions x1 y1 x2 y2) times the image's
+    (w, h, w, h); score k is the image's RGB plane means (0..1) @ weights[:, k] + bias[k].  ``half``: float16 images,
+    their means taken in float16.  ``names`` go into the metadata."""
+    import json
+
+    from onnx import TensorProto as T, helper as h, save
+
+    n = len(labels)
+    io = h.make_tensor_value_info
+    nodes = [h.make_node("ReduceMean", ["images"], ["m"], axes=[2, 3], keepdims=0),
+             h.make_node("Cast", ["m"], ["mf"], to=T.FLOAT),
+             h.make_node("MatMul", ["mf", "w"], ["mw"]),
+             h.make_node("Add", ["mw", "b"], ["scores"]),
+             h.make_node("Cast", ["orig_target_sizes"], ["wh"], to=T.FLOAT),
+             h.make_node("Concat", ["wh", "wh"], ["whwh"], axis=1),
+             h.make_node("Mul", ["whwh", "frac"], ["boxes"])]
+    graph = h.make_graph(
+        nodes, "known", [io("images", T.FLOAT16 if half else T.FLOAT, [1, 3, 640, 640]), io("orig_target_sizes", T.INT64, [1, 2])],
+        [io("labels", T.INT64, [1, n]), io("boxes", T.FLOAT, [1, n, 4]), io("scores", T.FLOAT, [1, n])],
+        [h.make_tensor("labels", T.INT64, [1, n], list(labels)),
+         h.make_tensor("frac", T.FLOAT, [1, n, 4], np.asarray(boxes, np.float32).ravel()),
+         h.make_tensor("w", T.FLOAT, [3, n], np.asarray(weights, np.float32).ravel()),
+         h.make_tensor("b", T.FLOAT, [1, n], np.asarray(bias, np.float32).ravel())])
+    model = h.make_model(graph, opset_imports=[h.make_opsetid("", 17)], ir_version=8)
+    if names is not None:
+        h.set_model_props(model, {"names": json.dumps(names)})
+    save(model, path)
+    return path
+
+
+def known_boxes(boxes, w, h):
+    """What build_known's model gives for a w x h image: the corners as detect truncates them."""
+    scale = np.array([w, h, w, h], np.float32)
+    return [[int(v) for v in np.asarray(box, np.float32) * scale] for box in boxes]
+
+
+def crash_on_marked_files():
+    """A Ray worker set-up hook: reading an image named crash-always* kills the worker every time, crash-once* the
+    first time only (a marker file beside it remembers), like a native crash would."""
+    import os
+
+    from quarn.inspection.detect.cli import sources
+
+    read = sources.read_image
+
+    def reading(path):
+        name = Path(path).name
+        if name.startswith("crash-always"):
+            os._exit(70)
+        if name.startswith("crash-once"):
+            marker = Path(path).with_name(name + ".crashed")
+            if not marker.exists():
+                marker.touch()
+                os._exit(70)
+        return read(path)
+
+    sources.read_image = reading

@@ -14,6 +14,8 @@ One module per concern:
 - ``sinks``: table, JSON lines, saved image, saved video, behind one protocol
 - ``drawing``: boxes and labels; ``writing`` and ``destinations``: saved copies and where they go
 - ``console``: what is printed, and how; ``signals``: Ctrl-C and SIGTERM; ``check``: ``--check``
+- ``examine``: one input through ``run`` with what it prints kept (``--ray`` workers, ``quarn-detect-model``
+  eval and compare); ``on_ray``: ``--ray``, the workers' output printed in input order
 """
 
 from quarn.inspection.detect.cli import media

@@ -8,6 +8,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import NoReturn
 
+from quarn.inspection.detect import cluster
 from quarn.inspection.detect.cli.console import shown
 from quarn.inspection.detect.cli.errors import InputError
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES
@@ -73,6 +74,7 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
     p.add_argument("-c", "--conf", type=_conf, default=0.25, metavar="FLOAT",
                    help="minimum confidence, 0..1 (default: %(default)s)")
     _add_outputs(p)
+    cluster.add_options(p)
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return p
 
@@ -118,6 +120,9 @@ def parse(argv: Sequence[str] | None, prog: str, default_model: str) -> tuple[ar
         parser.error("no images given")
     if args.save is not None:
         _check_save(parser, args.save)
+    args.ray_options = cluster.options(parser, args)
+    if args.ray and (args.camera is not None or args.save is not None or args.check):
+        parser.error("--ray reads PATH arguments: it does not go with --camera, --save or --check")
     names = None
     if args.names is not None:
         try:

@@ -66,6 +66,10 @@ def _serve(con: Console, args: argparse.Namespace, device: str | None, names: di
         model = _model(con, args, device, names)
         if model is None:
             return 1
+        if args.ray:
+            from quarn.inspection.detect.cli import on_ray
+
+            return on_ray.serve(con, args, device, names, model, sources, name_width(model))
         run = _run(con, args, model, sources)
         run.run()
         con.note(run.stats.summary(args.verbose))
@@ -100,8 +104,12 @@ def _model(con: Console, args: argparse.Namespace, device: str | None, names: di
 
 def _run(con: Console, args: argparse.Namespace, model: Model, sources: list[Source]) -> Run:
     dests = Destinations(args.save, _given(args, sources), con.error) if args.save is not None else None
-    width = min(24, max(5, *(len(shown(n)) for n in model.shown_names.values()))) if model.shown_names else 5
-    return Run(model, args.conf, con, sources, Outputs(con, args.json, width, dests, args.verbose))
+    return Run(model, args.conf, con, sources, Outputs(con, args.json, name_width(model), dests, args.verbose))
+
+
+def name_width(model: Model) -> int:
+    """The width of the class column in tables."""
+    return min(24, max(5, *(len(shown(n)) for n in model.shown_names.values()))) if model.shown_names else 5
 
 
 def _given(args: argparse.Namespace, sources: Sequence[Source]) -> list[Path]:

@@ -15,6 +15,9 @@ to the published graph, leaving the network itself untouched.
 
 Only ``onnx`` is needed (``pip install "quarn[model]"``); no torch.
 
+``eval`` scores a model on COCO-annotated images and ``compare`` a candidate model against the reference's
+detections, both with pycocotools (``evaluate``, ``compare``; ``annotations``, ``scoring``, ``detecting``).
+
 Modules: ``adapt`` (the subcommand), ``raw`` (recognising a raw export) with
 ``probe`` (its bounded trial run), ``graph`` (the post-processing appended),
 ``reading`` and ``writing`` (the tool's files), ``errors``; what the detector
@@ -31,7 +34,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from quarn.inspection.detect.model_tool import adapt
+from quarn.inspection.detect.model_tool import adapt, compare, evaluate
 from quarn.inspection.detect.model_tool.errors import MISSING_ONNX, PROG, Refused, Terminated, printable
 from quarn.inspection.detect.model_tool.graph import adapt_model
 from quarn.inspection.detect.model_tool.raw import MIN_OPSET, RawLayout, inspect_raw
@@ -51,7 +54,7 @@ PROBE_SECONDS = 60.0
 PROBE_MEMORY: int | None = None
 PROBE_MIN_MEMORY = 4 << 30
 
-_SUBCOMMANDS = (adapt,)
+_SUBCOMMANDS = (adapt, evaluate, compare)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -72,7 +75,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     with contextlib.suppress(ValueError):  # only the main thread may set handlers; elsewhere SIGTERM stays as it is
         previous = signal.signal(signal.SIGTERM, _terminate)
     try:
-        args.run(args)
+        status = args.run(args) or 0
     except Refused as exc:
         print(f"{PROG}: error: {printable(str(exc))}", file=sys.stderr)
         return 1
@@ -82,4 +85,4 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
-    return 0
+    return status
