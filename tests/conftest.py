@@ -31,6 +31,13 @@ def fresh_cache(dr, monkeypatch):
     monkeypatch.setattr(dr, "_CACHE", {})
 
 
+@pytest.fixture(autouse=True)
+def no_thread_settings(monkeypatch):
+    # the detector reads these at construction; a test that wants one sets it
+    for name in ("QUARN_ORT_THREADS", "QUARN_ORT_INTER_THREADS", "QUARN_ORT_SPIN"):
+        monkeypatch.delenv(name, raising=False)
+
+
 @pytest.fixture
 def fake_ort(monkeypatch):
     def install(**kw):

@@ -138,10 +138,14 @@ def reference_preprocess(image):
 # --- stand-ins for onnxruntime and quarn.weights ---------------------------------------------------
 
 class FakeSession:
+    """A session; with `metadata` (the model's metadata entries) it also offers get_modelmeta, as ONNX Runtime's does."""
+
     def __init__(self, path=None, providers=None, active=("CPUExecutionProvider",), input_type="tensor(float)",
-                 outputs=None, error=None):
+                 outputs=None, error=None, sess_options=None, metadata=None):
         self.path, self.providers, self.active, self.runs = path, providers, list(active), []
-        self.input_type, self.outputs, self.error = input_type, outputs, error
+        self.input_type, self.outputs, self.error, self.sess_options = input_type, outputs, error, sess_options
+        if metadata is not None:
+            self.get_modelmeta = lambda: SimpleNamespace(custom_metadata_map=dict(metadata))
 
     def get_providers(self):
         return list(self.active)
@@ -179,17 +183,33 @@ def fed_to_half_model(dr, x):
     return det.session.images
 
 
+class FakeSessionOptions:
+    """Stand-in for onnxruntime.SessionOptions: the thread counts (0: ONNX Runtime's default) and config entries."""
+
+    def __init__(self):
+        self.intra_op_num_threads = self.inter_op_num_threads = 0
+        self.entries = {}
+
+    def add_session_config_entry(self, key, value):
+        self.entries[key] = value
+
+
 class FakeOrt:
-    """Stand-in for the onnxruntime module that records what is asked of it."""
+    """Stand-in for the onnxruntime module that records what is asked of it: `calls` holds each session's
+    (path, keyword arguments)."""
+
+    SessionOptions = FakeSessionOptions
 
     def __init__(self, available=("CPUExecutionProvider",), **session_kw):
         self.available, self.session_kw, self.probes, self.sessions, self.error = list(available), session_kw, 0, [], None
+        self.calls = []
 
     def get_available_providers(self):
         self.probes += 1
         return list(self.available)
 
     def InferenceSession(self, path, **kw):
+        self.calls.append((path, kw))
         if self.error is not None:
             raise self.error
         self.sessions.append(FakeSession(path, **kw, **self.session_kw))

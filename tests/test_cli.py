@@ -242,7 +242,7 @@ def test_folders(cli, recursive):
     (["--model", "./bad.onnx", "a.png"], 1, "cannot load model"), (["--save", "s" * 300, "a.png"], 2, "--save"),
     (["--save", "a.png", "a.png"], 2, "not a folder"), (["--every", "0", "a.png"], 2, "--every"),
     (["--camera", "0", "a.png"], 2, "--camera"), (["--names", "n" * 300, "a.png"], 2, "--names"),
-    (["--camera", str(2**31)], 2, "--camera"),
+    (["--camera", str(2**31)], 2, "--camera"), (["--threads", "0", "a.png"], 2, "--threads"),
 ])
 def test_usage_and_model_errors(cli, args, status, words):
     image("a.png")
@@ -732,6 +732,41 @@ def test_check_cuda_when_cuda_does_not_run(cli, offered, cause):
     status = rows["status"].strip()
     assert status.startswith("NOT READY: CUDA was requested but ONNX Runtime runs CPUExecutionProvider") and cause in status
     assert cli("--check", "--device", "cpu", prelude=offered).returncode == 0
+
+
+# an ONNX Runtime whose sessions say on stderr which options they were given
+SHOW_SESSION_OPTIONS = """
+    import sys, onnxruntime
+    real = onnxruntime.InferenceSession
+    def session(path, sess_options=None, **kw):
+        shown = sess_options and (sess_options.intra_op_num_threads, sess_options.inter_op_num_threads,
+                                  sess_options.get_session_config_entry("session.intra_op.allow_spinning"))
+        print("session options:", shown, file=sys.stderr)
+        return real(path, sess_options, **kw)
+    onnxruntime.InferenceSession = session
+"""
+
+
+@pytest.mark.parametrize("flags, env, threads, options", [
+    ([], {}, [(None, "default")] * 3, None),
+    (["--threads", "1", "--no-spin"], {"QUARN_ORT_THREADS": "4", "QUARN_ORT_INTER_THREADS": "2"},
+     [("1", "--threads"), ("2", "QUARN_ORT_INTER_THREADS"), ("0", "--no-spin")], (1, 2, "0")),
+    ([], {"QUARN_ORT_THREADS": "", "QUARN_ORT_SPIN": "1"}, [(None, "default")] * 2 + [("1", "QUARN_ORT_SPIN")], (0, 0, "1")),
+])
+def test_thread_settings_in_force(cli, flags, env, threads, options):
+    p = cli("--check", "--json", "--device", "cpu", *flags, env=env, prelude=SHOW_SESSION_OPTIONS)
+    report = json.loads(p.stdout)
+    assert p.returncode == 0 and f"session options: {options}" in p.stderr.splitlines()
+    assert report["threads"] == {k: {"value": v, "from": f} for k, (v, f) in zip(("intra_op", "inter_op", "spin"), threads)}
+
+
+def test_check_refuses_a_thread_setting(cli):
+    p = cli("--check", "--threads", "3", env={"QUARN_ORT_SPIN": "off"})
+    rows = dict(line.split(":", 1) for line in p.stdout.splitlines())
+    assert p.returncode == 1 and rows["intra-op threads"].strip() == "3 (from --threads)"
+    assert rows["idle threads"].strip() == "'off' (from QUARN_ORT_SPIN)"
+    assert rows["status"].strip() == ("NOT READY: QUARN_ORT_SPIN must be 0 (idle worker threads sleep) or 1 (they "
+                                      "busy-wait, ONNX Runtime's default), not 'off'")
 
 
 def test_check_json(cli, weights):

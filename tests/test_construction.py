@@ -12,6 +12,9 @@ pytestmark = pytest.mark.parametrize("dr", IMPLEMENTATIONS, indirect=True)
 
 CPU, CUDA = "CPUExecutionProvider", "CUDAExecutionProvider"
 NO_GPU = "CUDA requested but onnxruntime-gpu is not installed; running on CPU"
+NAMES_IGNORED = ("Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from "
+                 "class id (0, 1, ...) to name, each id once; using the COCO80 names")
+SPIN_RULE = "0 (idle worker threads sleep) or 1 (they busy-wait, ONNX Runtime's default)"
 
 
 @pytest.mark.parametrize("device, offered, expected, probes, warned", [
@@ -99,7 +102,7 @@ def test_construction(dr, fake_ort, fake_weights, caplog, offered, device, activ
     requested = [CUDA, CPU] if CUDA in offered and device != "cpu" else [CPU]
     assert w.calls == [("model_path", "detect", model)]
     (session,) = ort.sessions
-    assert (session.path, session.providers) == (str(path), requested)
+    assert ort.calls == [(str(path), {"providers": requested})]  # nothing set: no session options at all
     assert list(vars(det)) == ["model", "session", "provider", "device", "names", "_image_dtype"]
     assert (det.model is model or device == ()) and det.model == model and det.session is session
     assert (det.provider, det.device) == (provider, kind)
@@ -119,3 +122,80 @@ def test_real_session(dr, onnx_models, caplog, tag, dtype):
     assert (det.provider, det.device, det._image_dtype) == (CPU, "cpu", dtype)
     assert det.session.get_providers()[0] == CPU
     assert [(r.levelname, r.args) for r in caplog.records if r.name == LOGGER] == [("INFO", (path.name, CPU))]
+
+
+@pytest.mark.parametrize("declared, names", [
+    ('["scratch", "dent", "stain"]', {0: "scratch", 1: "dent", 2: "stain"}),
+    ('{"0": "scratch", "2": "dent", "007": "bond"}', {0: "scratch", 2: "dent", 7: "bond"}),
+    (None, None),  # metadata, but no names in it
+    # declarations that cannot be used
+    ("scratch", None), ('"scratch"', None), ("null", None), ("[]", None), ("{}", None), ('["a", 1]', None),
+    ('{"0": ["a"]}', None), ('{"-1": "a"}', None), ('{"+1": "a"}', None), ('{" 1": "a"}', None),
+    ('{"1.0": "a"}', None), ('{"\\uff11": "a"}', None), ('{"1234567890123456789": "a"}', None),
+    ('{"1": "a", "01": "b"}', None), ('{"1": "a", "1": "b"}', None), ("[" * 100_000, None),
+])
+def test_declared_names(dr, fake_ort, fake_weights, caplog, declared, names):
+    fake_ort(metadata={} if declared is None else {"names": declared})
+    fake_weights(path=Path("/models/detect/site.onnx"))
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        det = dr.DfineDetector("site.onnx", "cpu")
+    assert det.names == (names or dict(enumerate(dr.COCO80)))
+    warned = [(r.levelno, r.msg, r.args) for r in caplog.records if r.name == LOGGER]
+    assert warned == ([] if names or declared is None else [(logging.WARNING, NAMES_IGNORED, ("site.onnx",))])
+
+
+@pytest.mark.parametrize("env, options", [
+    ({"QUARN_ORT_THREADS": "1"}, (1, 0, {})),
+    ({"QUARN_ORT_INTER_THREADS": "0002"}, (0, 2, {})),
+    ({"QUARN_ORT_SPIN": "0"}, (0, 0, {"session.intra_op.allow_spinning": "0", "session.inter_op.allow_spinning": "0"})),
+    ({"QUARN_ORT_SPIN": "1"}, (0, 0, {"session.intra_op.allow_spinning": "1", "session.inter_op.allow_spinning": "1"})),
+    ({"QUARN_ORT_THREADS": "1024", "QUARN_ORT_INTER_THREADS": "3", "QUARN_ORT_SPIN": "0"},
+     (1024, 3, {"session.intra_op.allow_spinning": "0", "session.inter_op.allow_spinning": "0"})),
+    ({"QUARN_ORT_THREADS": "", "QUARN_ORT_SPIN": ""}, None),  # empty is not set
+])
+def test_thread_settings(dr, fake_ort, fake_weights, monkeypatch, env, options):
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    ort = fake_ort()
+    fake_weights()
+    dr.DfineDetector(device="cpu")
+    ((_, kw),) = ort.calls
+    if options is None:
+        assert kw == {"providers": [CPU]}
+    else:
+        given = kw.pop("sess_options")
+        assert kw == {"providers": [CPU]} and type(given) is ort.SessionOptions
+        assert (given.intra_op_num_threads, given.inter_op_num_threads, given.entries) == options
+
+
+@pytest.mark.parametrize("name, value", [
+    ("QUARN_ORT_THREADS", "0"), ("QUARN_ORT_THREADS", "1025"), ("QUARN_ORT_THREADS", "-1"), ("QUARN_ORT_THREADS", " 2"),
+    ("QUARN_ORT_THREADS", "two"), ("QUARN_ORT_THREADS", "\uff12"), ("QUARN_ORT_THREADS", "00001"),
+    ("QUARN_ORT_INTER_THREADS", "2.0"), ("QUARN_ORT_SPIN", "off"), ("QUARN_ORT_SPIN", "00"), ("QUARN_ORT_SPIN", "0 "),
+])
+def test_invalid_thread_settings(dr, fake_ort, fake_weights, monkeypatch, name, value):
+    monkeypatch.setenv(name, value)
+    monkeypatch.setenv(*(("QUARN_ORT_THREADS", "2") if name == "QUARN_ORT_SPIN" else ("QUARN_ORT_SPIN", "0")))  # valid
+    ort = fake_ort()
+    fake_weights()
+    with pytest.raises(dr.DetectError) as ei:
+        dr.DfineDetector()
+    rule = SPIN_RULE if name == "QUARN_ORT_SPIN" else "a whole number from 1 to 1024"
+    assert str(ei.value) == f"{name} must be {rule}, not {value!r}" and ei.value.__cause__ is None
+    assert ort.calls == []
+
+
+def test_real_session_with_declared_names_and_settings(dr, onnx_models, tmp_path, monkeypatch):
+    import onnx
+
+    model = onnx.load(onnx_models.f32)
+    onnx.helper.set_model_props(model, {"names": '{"0": "scratch", "1": "dent", "2": "stain"}'})
+    onnx.save(model, tmp_path / "site.onnx")
+    monkeypatch.setenv("QUARN_ORT_THREADS", "1")
+    monkeypatch.setenv("QUARN_ORT_SPIN", "0")
+    det = dr.DfineDetector(str(tmp_path / "site.onnx"), "cpu")
+    assert [d.cls_name for d in det.detect(np.zeros((8, 8, 3), np.uint8), conf=0)] == ["scratch", "dent", "stain"]
+    options = det.session.get_session_options()
+    assert options.intra_op_num_threads == 1
+    assert [options.get_session_config_entry(f"session.{pool}.allow_spinning") for pool in ("intra_op", "inter_op")] == \
+        ["0", "0"]

@@ -13,7 +13,7 @@ from helpers import NAME, FakeWeights, run_py
 
 ATTRS = ["logging", "threading", "dataclass", "cv2", "np", "Image", "weights", "logger", "DEFAULT_WEIGHTS",
          "_MODULE", "_INPUT_SIZE", "COCO80", "_CACHE", "_LOCK", "DetectError", "Detection", "is_available",
-         "_providers", "DfineDetector", "get_detector", "available"]
+         "_providers", "DfineDetector", "get_detector", "available", "_declared_names", "_session_options"]
 D, M = "dfine_m_coco.onnx", dataclasses.MISSING
 FUNCS = {  # qualname: (defaults, annotations, first line, positional names)
     "is_available": ((D,), {"model": "str", "return": "bool"}, 96, ("model",)),
@@ -27,6 +27,9 @@ FUNCS = {  # qualname: (defaults, annotations, first line, positional names)
     "get_detector": ((D, None), {"model": "str", "device": "str | None", "return": "DfineDetector"}, 226,
                      ("model", "device")),
     "available": (None, {"return": "bool"}, 236, ()),
+    "_declared_names": (None, {"session": "object", "model_file": "str", "return": "dict[int, str] | None"}, 247,
+                        ("session", "model_file")),
+    "_session_options": (None, {"ort": "object", "return": "dict[str, object]"}, 285, ("ort",)),
 }
 
 

@@ -28,7 +28,7 @@ from helpers import LOGGER, NAME, FakeSession, FakeWeights, run_py
 IMG = np.full((24, 32, 3), 50, np.uint8)
 OUTS = [np.array([[0, 1]], np.int64), np.array([[[1, 2, 3, 4]] * 2], np.float32), np.array([[0.9, 0.1]], np.float32)]
 QUALNAMES = ["is_available", "_providers", "DfineDetector.__init__", "DfineDetector._preprocess",
-             "DfineDetector.detect", "get_detector", "available"]
+             "DfineDetector.detect", "get_detector", "available", "_declared_names", "_session_options"]
 ROOT = Path(__file__).resolve().parents[1]
 
 

@@ -29,7 +29,7 @@ OUTS = [np.array([[62, 0, 80, 1]], np.int64),
         np.array([[[12.9, -0.7, 640.99, 480.5], [1, 2, 3, 4], [-3.5, 0, 7.99, 8.01], [0, 0, 1, 1]]], np.float32),
         np.array([[0.9, 0.25, 0.5, 0.2499]], np.float32)]
 QUALNAMES = ["is_available", "_providers", "DfineDetector.__init__", "DfineDetector._preprocess",
-             "DfineDetector.detect", "get_detector", "available"]
+             "DfineDetector.detect", "get_detector", "available", "_declared_names", "_session_options"]
 
 
 @pytest.fixture(scope="module")
@@ -60,7 +60,8 @@ class Env:
     def ort(self, **kw):
         ort = FakeOrt(**kw)
         self.mp.setitem(sys.modules, "onnxruntime", ort)
-        self.watched.append(lambda: (ort.probes, [(s.path, s.providers) for s in ort.sessions]))
+        self.watched.append(lambda: (ort.probes, [(path, {k: vars(v) if k == "sess_options" else v for k, v in kw.items()})
+                                                  for path, kw in ort.calls]))
         return ort
 
     def weights(self, **kw):
@@ -218,11 +219,13 @@ CALLS = {
     "bad input": lambda env: partial(env.detector().detect, None),
     "get_detector": lambda env: then(env.set("DfineDetector", lambda model, device: env.named("detector", object())),
                                      env.m.get_detector),
+    "settings": lambda env: then(env.mp.setenv("QUARN_ORT_SPIN", "2"), env.ort(), env.weights(), env.m.DfineDetector),
 }
 # The collaborators each call looks up: deleted, or rebound to None (no attributes at all).
 COLLABORATORS = {
     "available": ["is_available", "weights", "_MODULE"], "providers": ["logger"],
-    "construct": ["weights", "_MODULE", "_providers", "logger", "COCO80", "np"], "not found": ["DetectError"],
+    "construct": ["weights", "_MODULE", "_providers", "logger", "COCO80", "np", "_session_options", "_declared_names"],
+    "not found": ["DetectError"], "settings": ["DetectError"],
     "preprocess": ["cv2", "Image", "_INPUT_SIZE", "np"], "detect": ["np", "Detection"], "bad input": ["DetectError"],
     "get_detector": ["_LOCK", "_CACHE", "DfineDetector"],
 }
@@ -283,6 +286,26 @@ SCENARIOS.update({
     "lock not a context manager": lambda env: then(env.set("_LOCK", object()), env.m.get_detector),
     "probes": lambda env: then(env.weights(answer="yes"), lambda: [env.m.is_available("site.onnx"), env.m.available()]),
     "probe fails": lambda env: then(env.set("weights", SimpleNamespace(available=lambda key, model: 1 / 0)), env.m.available),
+    "declared names": lambda env: then(env.ort(metadata={"names": '{"0": "scratch", "07": "dent"}'}), env.weights(),
+                                       env.m.DfineDetector),
+    "declared names unusable": lambda env: then(env.ort(metadata={"names": '{"1": "a", "01": "b"}'}), env.weights(),
+                                                env.m.DfineDetector),
+    "declared names too deep": lambda env: then(env.ort(metadata={"names": "[" * 100_000}), env.weights(), env.m.DfineDetector),
+    "declared names not text": lambda env: then(env.ort(metadata={"names": 7}), env.weights(), env.m.DfineDetector),
+    "metadata unreadable": lambda env: then(env.ort(metadata=5), env.weights(), env.m.DfineDetector),
+    "names rebound": lambda env: then(env.set("_declared_names", lambda session, name: {5: name}), env.ort(), env.weights(),
+                                      env.m.DfineDetector),
+    "all settings": lambda env: then(*(env.mp.setenv(k, v) for k, v in (("QUARN_ORT_THREADS", "8"), ("QUARN_ORT_INTER_THREADS", "2"),
+                                                                        ("QUARN_ORT_SPIN", "0"))), env.ort(), env.weights(),
+                                     env.m.DfineDetector),
+    "thread count refused": lambda env: then(env.mp.setenv("QUARN_ORT_INTER_THREADS", "1025"), env.ort(), env.weights(),
+                                             env.m.DfineDetector),
+    "no SessionOptions": lambda env: then(env.mp.setenv("QUARN_ORT_THREADS", "1"), setattr(env.ort(), "SessionOptions", None),
+                                          env.weights(), env.m.DfineDetector),
+    "options not a mapping": lambda env: then(env.set("_session_options", lambda ort: 3), env.ort(), env.weights(),
+                                              env.m.DfineDetector),
+    "options repeat providers": lambda env: then(env.set("_session_options", lambda ort: {"providers": 1}), env.ort(),
+                                                 env.weights(), env.m.DfineDetector),
 })
 
 
@@ -475,7 +498,8 @@ EXPECTED = {
         "def_providers": "FunctionDef _providers", "class_detector": "ClassDef DfineDetector",
         "def_init": "FunctionDef __init__", "def_preprocess": "FunctionDef _preprocess",
         "def_detect": "FunctionDef detect", "def_get_detector": "FunctionDef get_detector",
-        "def_available": "FunctionDef available",
+        "def_available": "FunctionDef available", "def_declared_names": "FunctionDef _declared_names",
+        "def_session_options": "FunctionDef _session_options",
     },
     "is_available_line": {"available": "Return weights.available() _MODULE model"},
     "providers_line": {
@@ -487,11 +511,12 @@ EXPECTED = {
         "model_path": "Assign path = weights.model_path() _MODULE model",
         "except_not_found": "ExceptHandler weights.WeightsNotFound", "raise_not_found": "Raise DetectError() str() exc",
         "set_model": "Assign self.model = model", "requested": "Assign requested = _providers() device",
-        "set_session": "Assign self.session = ort.InferenceSession() str() requested",
+        "set_session": "Assign self.session = ort.InferenceSession() str() requested _session_options() ort",
         "actual": "Assign actual = self.session.get_providers()", "set_provider": "Assign self.provider = actual",
         "set_device": "Assign self.device = self.provider.startswith()", "if_fallback": "If requested self.provider",
         "warn_fallback": "Expr logger.warning() requested self.provider",
-        "log_loaded": "Expr logger.info() path.name self.provider", "set_names": "Assign self.names = dict() enumerate() COCO80",
+        "log_loaded": "Expr logger.info() path.name self.provider", "set_names":
+            "Assign self.names = _declared_names() self.session path.name dict() enumerate() COCO80",
         "input_type": "Assign t = self.session.get_inputs()", "set_image_dtype": "Assign self._image_dtype = np.float16 np.float32",
     },
     "preprocess_line": {
@@ -518,11 +543,29 @@ EXPECTED = {
         "return_cached": "Return _CACHE key",
     },
     "available_line": {"probe": "Return is_available()"},
+    "declared_names_line": {
+        "import_json": "import json", "get_modelmeta": "Assign get_modelmeta = getattr() session",
+        "text": "Assign text = get_modelmeta() get_modelmeta().custom_metadata_map.get()",
+        "loads": "Assign value = json.loads() text tuple", "for_pairs": "For enumerate() isinstance() value",
+        "cls_id": "Assign cls_id = int() key.isascii() key.isdigit() len() key",
+        "if_unusable": "If cls_id names isinstance() name", "store": "Assign names[cls_id] = name",
+        "warn_ignored": "Expr logger.warning()",
+    },
+    "session_options_line": {
+        "import_os": "import os", "threads": "Assign threads = os.environ.get()",
+        "inter": "Assign inter = os.environ.get()", "spin": "Assign spin = os.environ.get()",
+        "if_bad_count": "If value.isascii() value.isdigit() len() int()", "raise_bad_count": "Raise DetectError() name value",
+        "if_bad_spin": "If spin", "raise_bad_spin": "Raise DetectError()",
+        "options": "Assign options = ort.SessionOptions()", "set_intra": "Assign options.intra_op_num_threads = int() threads",
+        "set_inter": "Assign options.inter_op_num_threads = int() inter",
+        "spin_intra": "Expr options.add_session_config_entry() spin", "spin_inter": "Expr options.add_session_config_entry() spin",
+    },
 }
 # Each function's table counts from its def line.
 DEF_LINES = {"is_available_line": "def_is_available", "providers_line": "def_providers", "init_line": "def_init",
              "preprocess_line": "def_preprocess", "detect_line": "def_detect", "get_detector_line": "def_get_detector",
-             "available_line": "def_available"}
+             "available_line": "def_available", "declared_names_line": "def_declared_names",
+             "session_options_line": "def_session_options"}
 
 
 def cpp_line_tables():

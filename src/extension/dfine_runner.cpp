@@ -126,6 +126,24 @@ constexpr const char kDetectDoc[] =
     "설정 스키마를 바꾸지 않으려고 인자만 남겨 둔다.";
 constexpr const char kGetDetectorDoc[] = "전역 싱글턴 검출기를 돌려준다. 무거운 모델 로드는 1회만 한다.";
 constexpr const char kAvailableDoc[] = "검출기를 쓸 수 있는지(진단·UI 표시용).";
+constexpr const char kDeclaredNamesDoc[] =
+    "The class names the model declares in its metadata, or None.\n"
+    "\n"
+    "The key \"names\" holds a JSON list (item k names class k) or an object\n"
+    "from class id (\"0\", \"1\", ...) to name.  A declaration that cannot be\n"
+    "used is ignored with a warning; the caller then names classes from COCO80.";
+constexpr const char kSessionOptionsDoc[] =
+    "The session's keyword arguments from the station's settings: none when nothing is set.\n"
+    "\n"
+    "QUARN_ORT_THREADS and QUARN_ORT_INTER_THREADS: ONNX Runtime's intra- and\n"
+    "inter-op threads, 1 to 1024.  QUARN_ORT_SPIN: 0 lets idle worker threads\n"
+    "sleep instead of busy-waiting, intra- and inter-op; 1 keeps them\n"
+    "spinning, ONNX Runtime's default.  An empty value counts as not set.";
+
+// The station's thread settings, read at construction in this order: the two
+// thread counts, then whether idle threads busy-wait.
+constexpr const char* const kThreadSettings[] = {"QUARN_ORT_THREADS", "QUARN_ORT_INTER_THREADS"};
+constexpr const char kSpinSetting[] = "QUARN_ORT_SPIN";
 
 constexpr const char* const kCoco80[] = {
     "person",         "bicycle",    "car",           "motorcycle",    "airplane",     "bus",           "train",
@@ -174,7 +192,9 @@ private:
     X(name) X(startswith) X(getLogger) X(Lock) X(onnxruntime) X(__enter__) X(__exit__) X(__builtins__)      \
     X(__loader__) X(__file__) X(__package__) X(__path__) X(loader) X(origin) X(parent)                       \
     X(submodule_search_locations) X(__module__) X(__qualname__) X(__name__) X(__spec__) X(_initializing)     \
-    X(empty) X(__version__)
+    X(empty) X(__version__) X(_declared_names) X(_session_options) X(providers) X(get_modelmeta)             \
+    X(custom_metadata_map) X(json) X(loads) X(isascii) X(isdigit) X(os) X(environ) X(SessionOptions)         \
+    X(intra_op_num_threads) X(inter_op_num_threads) X(add_session_config_entry) X(sess_options)
 // clang-format on
 
 struct Names {
@@ -207,10 +227,21 @@ struct Constants {
     Held index_batch;              // (None, Ellipsis)
     KeywordNames<1> kw_dtype;      // ("dtype",)
     KeywordNames<1> kw_copy;       // ("copy",)
-    KeywordNames<1> kw_providers;  // ("providers",)
+    KeywordNames<1> kw_pair_hook;  // ("object_pairs_hook",)
     Held kw_detection;             // the names of the fields detect fills
     Held key_images;               // "images"
     Held key_sizes;                // "orig_target_sizes"
+    Held key_names;                // "names": the metadata entry of class names
+    Held fmt_names_ignored;        // warning format
+    Held not_json;                 // (ValueError, RecursionError)
+    Held setting_names[3];         // the thread settings, then the spin setting
+    Held spin_values;              // ("0", "1")
+    Held key_intra_spinning;       // "session.intra_op.allow_spinning"
+    Held key_inter_spinning;       // "session.inter_op.allow_spinning"
+    Held int_1;                    // 1
+    Held int_18;                   // 18
+    Held int_4;                    // 4
+    Held int_1024;                 // 1024
 };
 
 // What the library path reads from the libraries.  The fused path stands in
@@ -317,12 +348,26 @@ void make_constants() {
     c.index_batch = check(PyTuple_Pack(2, Py_None, Py_Ellipsis));
     c.kw_dtype = keyword_names({"dtype"});
     c.kw_copy = keyword_names({"copy"});
-    c.kw_providers = keyword_names({"providers"});
+    c.kw_pair_hook = keyword_names({"object_pairs_hook"});
     c.kw_detection = check(PyTuple_New(kDetectedFieldCount));
     for (size_t i = 0; i < kDetectedFieldCount; ++i)
         PyTuple_SET_ITEM(c.kw_detection.get(), i, intern(kDetectionFields[i].name).release());
     c.key_images = intern("images");
     c.key_sizes = intern("orig_target_sizes");
+    c.key_names = intern("names");
+    c.fmt_names_ignored = text(
+        "Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from class "
+        "id (0, 1, ...) to name, each id once; using the COCO80 names");
+    c.not_json = check(PyTuple_Pack(2, PyExc_ValueError, PyExc_RecursionError));
+    for (size_t i = 0; i < 2; ++i) c.setting_names[i] = intern(kThreadSettings[i]);
+    c.setting_names[2] = intern(kSpinSetting);
+    c.spin_values = check(Py_BuildValue("(ss)", "0", "1"));
+    c.key_intra_spinning = intern("session.intra_op.allow_spinning");
+    c.key_inter_spinning = intern("session.inter_op.allow_spinning");
+    c.int_1 = check(PyLong_FromLong(1));
+    c.int_18 = check(PyLong_FromLong(18));
+    c.int_4 = check(PyLong_FromLong(4));
+    c.int_1024 = check(PyLong_FromLong(1024));
     static_cast<Constants&>(state) = std::move(c);
 }
 
@@ -361,6 +406,8 @@ enum : int {
     def_detect = 184,
     def_get_detector = 226,
     def_available = 236,
+    def_declared_names = 247,
+    def_session_options = 285,
 };
 }  // namespace module_line
 
@@ -436,6 +483,38 @@ enum : int { device_given = 2, key = 3, with_lock = 4, if_missing = 6, construct
 namespace available_line {
 enum : int { probe = 2 };
 }
+
+namespace declared_names_line {
+enum : int {
+    import_json = 7,
+    get_modelmeta = 10,
+    text = 13,
+    loads = 19,
+    for_pairs = 23,
+    cls_id = 26,
+    if_unusable = 27,
+    store = 29,
+    warn_ignored = 33,
+};
+}  // namespace declared_names_line
+
+namespace session_options_line {
+enum : int {
+    import_os = 8,
+    threads = 10,
+    inter = 11,
+    spin = 12,
+    if_bad_count = 14,
+    raise_bad_count = 15,
+    if_bad_spin = 16,
+    raise_bad_spin = 17,
+    options = 21,
+    set_intra = 23,
+    set_inter = 25,
+    spin_intra = 27,
+    spin_inter = 28,
+};
+}  // namespace session_options_line
 
 // ---------------------------------------------------------------------------
 // Helpers shared by the functions
@@ -537,12 +616,44 @@ OwnedRef resolve_model(PyObject* model, Frame& site) {
     return raise_detect_error_from(site, model_path, is_not_found, init_line::raise_not_found, str);
 }
 
-// self.session = ort.InferenceSession(str(path), providers=requested)
+// The keyword arguments of `func(..., **extra)`: `extra` merged into
+// `kwargs` as the interpreter merges them, with its messages for a value that
+// is not a mapping and for a keyword given twice.
+void merge_keywords(PyObject* func, PyObject* kwargs, PyObject* extra) {
+    if (_PyDict_MergeEx(kwargs, extra, 2) == 0) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    OwnedRef type_ref = OwnedRef::steal(type), value_ref = OwnedRef::steal(value), tb_ref = OwnedRef::steal(tb);
+    const bool not_mapping = PyErr_GivenExceptionMatches(type, PyExc_AttributeError);
+    const bool twice = PyErr_GivenExceptionMatches(type, PyExc_KeyError) && value && PyTuple_Check(value) &&
+                       PyTuple_GET_SIZE(value) == 1;
+    if (!not_mapping && !twice) {
+        PyErr_Restore(type_ref.release(), value_ref.release(), tb_ref.release());
+        throw PythonError{};
+    }
+    OwnedRef shown = check(_PyObject_FunctionStr(func));
+    if (not_mapping)
+        PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
+                     Py_TYPE(extra)->tp_name);
+    else
+        PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", shown.get(),
+                     PyTuple_GET_ITEM(value, 0));
+    throw PythonError{};
+}
+
+// self.session = ort.InferenceSession(str(path), providers=requested, **_session_options(ort))
+// With nothing set, the options are no arguments at all: the call is the plain one.
 void open_session(PyObject* self, PyObject* ort, PyObject* path, PyObject* requested, Frame& site) {
     site.at(init_line::set_session);
     OwnedRef session_type = get_attr(ort, state.name_InferenceSession);
     OwnedRef path_text = str(path);
-    OwnedRef session = call_kw(session_type.get(), {path_text.get()}, state.kw_providers, {requested});
+    OwnedRef kwargs = check(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), state.name_providers, requested));
+    OwnedRef options_for = global(site, state.name__session_options);
+    OwnedRef options = call(options_for.get(), ort);
+    merge_keywords(session_type.get(), kwargs.get(), options.get());
+    OwnedRef positional = check(PyTuple_Pack(1, path_text.get()));
+    OwnedRef session = check(PyObject_Call(session_type.get(), positional.get(), kwargs.get()));
     set_attr(self, state.name_session, session.get());
 }
 
@@ -584,9 +695,17 @@ void log_loaded(PyObject* self, PyObject* path, Frame& site) {
     call(info.get(), state.fmt_loaded, file_name.get(), in_use.get());
 }
 
-// self.names = {i: n for i, n in enumerate(COCO80)}
-void set_class_names(PyObject* self, Frame& site) {
+// self.names = _declared_names(self.session, path.name) or dict(enumerate(COCO80))
+void set_class_names(PyObject* self, PyObject* path, Frame& site) {
     site.at(init_line::set_names);
+    OwnedRef declared_names = global(site, state.name__declared_names);
+    OwnedRef session = get_attr(self, state.name_session);
+    OwnedRef file_name = get_attr(path, state.name_name);
+    OwnedRef declared = call(declared_names.get(), session.get(), file_name.get());
+    if (is_true(declared.get())) {
+        set_attr(self, state.name_names, declared.get());
+        return;
+    }
     OwnedRef coco = global(site, state.name_COCO80);
     OwnedRef names = check(PyDict_New());
     OwnedRef it = check(PyObject_GetIter(coco.get()));
@@ -630,7 +749,7 @@ OwnedRef init_impl(PyObject* const* args, Frame& site) {
     read_provider(self, site);
     warn_on_fallback(self, requested.get(), site);
     log_loaded(self, path.get(), site);
-    set_class_names(self, site);
+    set_class_names(self, path.get(), site);
     set_image_dtype(self, site);
     return OwnedRef::borrow(Py_None);
 }
@@ -1069,6 +1188,171 @@ OwnedRef available_impl(PyObject* const*, Frame& site) {
 }
 
 // ---------------------------------------------------------------------------
+// What construction reads besides its arguments: the class names the model
+// declares, and the station's thread settings
+
+// get_modelmeta = getattr(session, "get_modelmeta", None)
+// text = get_modelmeta().custom_metadata_map.get("names")   (None without get_modelmeta)
+OwnedRef declared_text(PyObject* session, Frame& site) {
+    site.at(declared_names_line::get_modelmeta);
+    OwnedRef get_modelmeta = OwnedRef::steal(PyObject_GetAttr(session, state.name_get_modelmeta));
+    if (!get_modelmeta) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();  // a session that offers no metadata declares nothing
+        return OwnedRef::borrow(Py_None);
+    }
+    if (get_modelmeta.get() == Py_None) return get_modelmeta;
+    site.at(declared_names_line::text);
+    OwnedRef meta = call(get_modelmeta.get());
+    OwnedRef entries = get_attr(meta.get(), state.name_custom_metadata_map);
+    return call_method(entries.get(), state.name_get, state.key_names);
+}
+
+// try: value = json.loads(text, object_pairs_hook=tuple)
+// except (ValueError, RecursionError): value = None
+OwnedRef parse_declaration(PyObject* json, PyObject* text, Frame& site) {
+    site.at(declared_names_line::loads);
+    try {
+        OwnedRef loads = get_attr(json, state.name_loads);
+        PyObject* pairs_hook = reinterpret_cast<PyObject*>(&PyTuple_Type);
+        return call_kw(loads.get(), {text}, state.kw_pair_hook, {pairs_hook});
+    } catch (const PythonError&) {
+        CaughtError exc(site);
+        if (!exc.matches(state.not_json)) exc.reraise();
+        exc.discard();
+        return OwnedRef::borrow(Py_None);
+    }
+}
+
+// cls_id = key if isinstance(key, int) else int(key) if <key is 1 to 18 ASCII digits> else -1
+// Empty for -1, which the next statement refuses before reading anything else.
+OwnedRef class_id(PyObject* key, Frame& site) {
+    site.at(declared_names_line::cls_id);
+    if (check(PyObject_IsInstance(key, reinterpret_cast<PyObject*>(&PyLong_Type)))) return OwnedRef::borrow(key);
+    if (!is_true(call_method(key, state.name_isascii).get()) || !is_true(call_method(key, state.name_isdigit).get()))
+        return {};
+    OwnedRef length = check(PyLong_FromSsize_t(check(PyObject_Size(key))));
+    if (!compare(length.get(), state.int_18, Py_LE)) return {};
+    return check(PyNumber_Long(key));
+}
+
+OwnedRef declared_names_impl(PyObject* const* args, Frame& site) {
+    PyObject* session = args[0];
+    PyObject* model_file = args[1];
+    site.at(declared_names_line::import_json);
+    OwnedRef json = check(PyImport_Import(state.name_json));
+    OwnedRef text = declared_text(session, site);
+    if (text.get() == Py_None) return text;
+    OwnedRef value = parse_declaration(json.get(), text.get(), site);
+
+    // for key, name in enumerate(value) if <a list> else value if <a tuple> else (): ...
+    site.at(declared_names_line::for_pairs);
+    OwnedRef names = check(PyDict_New());
+    OwnedRef pairs;
+    if (check(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type))))
+        pairs = call(reinterpret_cast<PyObject*>(&PyEnum_Type), value.get());
+    else if (check(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))))
+        pairs = value;
+    else
+        pairs = check(PyTuple_New(0));
+    OwnedRef it = check(PyObject_GetIter(pairs.get()));
+    bool usable = true;
+    for (;;) {
+        site.at(declared_names_line::for_pairs);
+        OwnedRef pair = next(it.get());
+        if (!pair) break;
+        OwnedRef key_name[2];
+        unpack(pair.get(), key_name, 2);
+        OwnedRef cls_id = class_id(key_name[0].get(), site);
+        // if cls_id < 0 or cls_id in names or not isinstance(name, str): break
+        site.at(declared_names_line::if_unusable);
+        if (!cls_id || compare(cls_id.get(), state.int_0, Py_LT) ||
+            check(PySequence_Contains(names.get(), cls_id.get())) ||
+            !check(PyObject_IsInstance(key_name[1].get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)))) {
+            usable = false;
+            break;
+        }
+        site.at(declared_names_line::store);
+        check(PyObject_SetItem(names.get(), cls_id.get(), key_name[1].get()));
+    }
+    if (usable && PyDict_GET_SIZE(names.get()) > 0) return names;
+    site.at(declared_names_line::warn_ignored);
+    OwnedRef warning = logger_method(site, state.name_warning);
+    call(warning.get(), state.fmt_names_ignored, model_file);
+    return OwnedRef::borrow(Py_None);
+}
+
+// value.isascii() and value.isdigit() and len(value) <= 4 and 1 <= int(value) <= 1024
+bool is_thread_count(PyObject* value) {
+    if (!is_true(call_method(value, state.name_isascii).get()) ||
+        !is_true(call_method(value, state.name_isdigit).get()))
+        return false;
+    OwnedRef length = check(PyLong_FromSsize_t(check(PyObject_Size(value))));
+    if (!compare(length.get(), state.int_4, Py_LE)) return false;
+    OwnedRef count = check(PyNumber_Long(value));
+    return compare(state.int_1, count.get(), Py_LE) && compare(count.get(), state.int_1024, Py_LE);
+}
+
+// raise DetectError(f"...{value!r}"), the class looked up before the message is made
+[[noreturn]] void raise_bad_setting(const char* format, PyObject* name, PyObject* value, Frame& site) {
+    OwnedRef detect_error = global(site, state.name_DetectError);
+    OwnedRef message = check(PyUnicode_FromFormat(format, name, value));
+    raise_new(detect_error.get(), message.get());
+}
+
+OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
+    PyObject* ort = args[0];
+    site.at(session_options_line::import_os);
+    OwnedRef os = check(PyImport_Import(state.name_os));
+    // threads, inter, spin = os.environ.get(<setting>) or None, each in turn
+    OwnedRef values[3];
+    const int read_lines[] = {session_options_line::threads, session_options_line::inter, session_options_line::spin};
+    for (int i = 0; i < 3; ++i) {
+        site.at(read_lines[i]);
+        OwnedRef environ = get_attr(os.get(), state.name_environ);
+        OwnedRef value = call_method(environ.get(), state.name_get, state.setting_names[i]);
+        values[i] = is_true(value.get()) ? std::move(value) : OwnedRef::borrow(Py_None);
+    }
+    for (int i = 0; i < 2; ++i) {
+        site.at(session_options_line::if_bad_count);
+        if (values[i].get() == Py_None || is_thread_count(values[i].get())) continue;
+        site.at(session_options_line::raise_bad_count);
+        raise_bad_setting("%U must be a whole number from 1 to 1024, not %R", state.setting_names[i], values[i].get(),
+                          site);
+    }
+    PyObject* spin = values[2].get();
+    site.at(session_options_line::if_bad_spin);
+    if (spin != Py_None && !check(PySequence_Contains(state.spin_values, spin))) {
+        site.at(session_options_line::raise_bad_spin);
+        raise_bad_setting(
+            "%U must be 0 (idle worker threads sleep) or 1 (they busy-wait, ONNX Runtime's default), not %R",
+            state.setting_names[2], spin, site);
+    }
+    if (values[0].get() == Py_None && values[1].get() == Py_None && spin == Py_None) return check(PyDict_New());
+
+    site.at(session_options_line::options);
+    OwnedRef options_type = get_attr(ort, state.name_SessionOptions);
+    OwnedRef options = call(options_type.get());
+    PyObject* const fields[] = {state.name_intra_op_num_threads, state.name_inter_op_num_threads};
+    const int set_lines[] = {session_options_line::set_intra, session_options_line::set_inter};
+    for (int i = 0; i < 2; ++i) {
+        if (values[i].get() == Py_None) continue;
+        site.at(set_lines[i]);
+        OwnedRef count = check(PyNumber_Long(values[i].get()));
+        set_attr(options.get(), fields[i], count.get());
+    }
+    if (spin != Py_None) {
+        site.at(session_options_line::spin_intra);
+        call_method(options.get(), state.name_add_session_config_entry, state.key_intra_spinning, spin);
+        site.at(session_options_line::spin_inter);
+        call_method(options.get(), state.name_add_session_config_entry, state.key_inter_spinning, spin);
+    }
+    OwnedRef keywords = check(PyDict_New());
+    check(PyDict_SetItem(keywords.get(), state.name_sess_options, options.get()));
+    return keywords;
+}
+
+// ---------------------------------------------------------------------------
 // The module body
 
 constexpr const char* kParamsModel[] = {"model"};
@@ -1077,6 +1361,8 @@ constexpr const char* kParamsInit[] = {"self", "model", "device"};
 constexpr const char* kParamsPreprocess[] = {"self", "image"};
 constexpr const char* kParamsDetect[] = {"self", "image", "conf", "iou"};
 constexpr const char* kParamsGetDetector[] = {"model", "device"};
+constexpr const char* kParamsDeclaredNames[] = {"session", "model_file"};
+constexpr const char* kParamsSessionOptions[] = {"ort"};
 
 const FunctionDef kIsAvailable{
     "is_available", "is_available", kIsAvailableDoc, kParamsModel, 1, module_line::def_is_available, is_available_impl,
@@ -1100,6 +1386,19 @@ const FunctionDef kGetDetector{
 };
 const FunctionDef kAvailable{
     "available", "available", kAvailableDoc, nullptr, 0, module_line::def_available, available_impl,
+};
+const FunctionDef kDeclaredNames{
+    "_declared_names",   "_declared_names", kDeclaredNamesDoc, kParamsDeclaredNames, 2, module_line::def_declared_names,
+    declared_names_impl,
+};
+const FunctionDef kSessionOptions{
+    "_session_options",
+    "_session_options",
+    kSessionOptionsDoc,
+    kParamsSessionOptions,
+    1,
+    module_line::def_session_options,
+    session_options_impl,
 };
 
 // "major.minor..." as two numbers; false for anything else.
@@ -1375,6 +1674,13 @@ void Body::define_functions() {
                                            {"model", "str", "device", "str | None", "return", "DfineDetector"}));
     at(module_line::def_available);
     bind(state.name_available, function(kAvailable, nullptr, {"return", "bool"}));
+    at(module_line::def_declared_names);
+    bind(state.name__declared_names,
+         function(kDeclaredNames, nullptr,
+                  {"session", "object", "model_file", "str", "return", "dict[int, str] | None"}));
+    at(module_line::def_session_options);
+    bind(state.name__session_options,
+         function(kSessionOptions, nullptr, {"ort", "object", "return", "dict[str, object]"}));
 }
 
 void Body::define_detector(PyObject* default_model) {

@@ -126,7 +126,7 @@ class DfineDetector:
 
         self.model = model
         requested = _providers(device)
-        self.session = ort.InferenceSession(str(path), providers=requested)
+        self.session = ort.InferenceSession(str(path), providers=requested, **_session_options(ort))
         # ONNX Runtime falls back to the CPU by itself: read what is in use.
         actual = self.session.get_providers()
         self.provider = actual[0] if actual else "CPUExecutionProvider"
@@ -139,7 +139,7 @@ class DfineDetector:
             # handler takes the record.
 
         logger.info("D-FINE ONNX loaded: %s (%s)", path.name, self.provider)
-        self.names = dict(enumerate(COCO80))
+        self.names = _declared_names(self.session, path.name) or dict(enumerate(COCO80))
         t = self.session.get_inputs()[0].type
         self._image_dtype = np.float16 if "float16" in t else np.float32
 
@@ -236,3 +236,79 @@ def get_detector(model: "str" = DEFAULT_WEIGHTS, device: "str | None" = None) ->
 def available() -> "bool":
     """검출기를 쓸 수 있는지(진단·UI 표시용)."""
     return is_available()
+
+
+# Construction's two readings of the world outside its arguments: the class
+# names the model file declares, and the station's thread settings.  Both are
+# opt-in: a model that declares no names and a process that sets nothing get
+# the detector they always got.
+
+
+def _declared_names(session: "object", model_file: "str") -> "dict[int, str] | None":
+    """The class names the model declares in its metadata, or None.
+
+    The key "names" holds a JSON list (item k names class k) or an object
+    from class id ("0", "1", ...) to name.  A declaration that cannot be
+    used is ignored with a warning; the caller then names classes from COCO80.
+    """
+    import json
+
+    # A session that offers no metadata (a stand-in) declares nothing.
+    get_modelmeta = getattr(session, "get_modelmeta", None)
+    if get_modelmeta is None:
+        return None
+    text = get_modelmeta().custom_metadata_map.get("names")
+    if text is None:
+        return None
+    # Objects become tuples of (key, value) pairs, so a key given twice
+    # stays visible; too deep a nesting is as unusable as bad JSON.
+    try:
+        value = json.loads(text, object_pairs_hook=tuple)
+    except (ValueError, RecursionError):
+        value = None
+    names = {}
+    for key, name in enumerate(value) if isinstance(value, list) else value if isinstance(value, tuple) else ():
+        # Ids are decimal digits only, at most 18 of them (labels are int64):
+        # no sign, no spaces; "1" and "01" are one id.
+        cls_id = key if isinstance(key, int) else int(key) if key.isascii() and key.isdigit() and len(key) <= 18 else -1
+        if cls_id < 0 or cls_id in names or not isinstance(name, str):
+            break
+        names[cls_id] = name
+    else:
+        if names:
+            return names
+    logger.warning("Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from "
+                   "class id (0, 1, ...) to name, each id once; using the COCO80 names", model_file)
+    return None
+
+
+def _session_options(ort: "object") -> "dict[str, object]":
+    """The session's keyword arguments from the station's settings: none when nothing is set.
+
+    QUARN_ORT_THREADS and QUARN_ORT_INTER_THREADS: ONNX Runtime's intra- and
+    inter-op threads, 1 to 1024.  QUARN_ORT_SPIN: 0 lets idle worker threads
+    sleep instead of busy-waiting, intra- and inter-op; 1 keeps them
+    spinning, ONNX Runtime's default.  An empty value counts as not set.
+    """
+    import os
+
+    threads = os.environ.get("QUARN_ORT_THREADS") or None
+    inter = os.environ.get("QUARN_ORT_INTER_THREADS") or None
+    spin = os.environ.get("QUARN_ORT_SPIN") or None
+    for name, value in (("QUARN_ORT_THREADS", threads), ("QUARN_ORT_INTER_THREADS", inter)):
+        if value is not None and not (value.isascii() and value.isdigit() and len(value) <= 4 and 1 <= int(value) <= 1024):
+            raise DetectError(f"{name} must be a whole number from 1 to 1024, not {value!r}")
+    if spin is not None and spin not in ("0", "1"):
+        raise DetectError(f"QUARN_ORT_SPIN must be 0 (idle worker threads sleep) or 1 (they busy-wait, ONNX Runtime's "
+                          f"default), not {spin!r}")
+    if threads is None and inter is None and spin is None:
+        return {}
+    options = ort.SessionOptions()
+    if threads is not None:
+        options.intra_op_num_threads = int(threads)
+    if inter is not None:
+        options.inter_op_num_threads = int(inter)
+    if spin is not None:
+        options.add_session_config_entry("session.intra_op.allow_spinning", spin)
+        options.add_session_config_entry("session.inter_op.allow_spinning", spin)
+    return {"sess_options": options}

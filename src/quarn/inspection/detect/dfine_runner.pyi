@@ -25,15 +25,18 @@ _CACHE: dict[tuple[str, str], DfineDetector]
 _LOCK: threading.Lock
 
 logger: logging.Logger
-"""The logger ``"quarn.detect.dfine"``: WARNING when CUDA was asked for but is not in use, INFO when a model is loaded."""
+"""The logger ``"quarn.detect.dfine"``: INFO when a model is loaded; WARNING when CUDA was asked for but is not in use,
+and when a model declares class names that cannot be used."""
 
 class DetectError(RuntimeError):
     """A failure the user can act on.
 
     Raised by ``detect`` for an input that is not a non-empty numpy array and,
     with the underlying exception as ``__cause__``, when inference fails; by
-    ``DfineDetector`` and ``get_detector`` when ONNX Runtime is not installed or
-    the model file cannot be found (the message names every place searched).
+    ``DfineDetector`` and ``get_detector`` when ONNX Runtime is not installed,
+    the model file cannot be found (the message names every place searched), or
+    a thread setting (``QUARN_ORT_THREADS``, ``QUARN_ORT_INTER_THREADS``,
+    ``QUARN_ORT_SPIN``) holds a value it cannot take (the message names both).
     """
 
 @dataclass
@@ -43,7 +46,7 @@ class Detection:
     cls_id: int
     """The model's 0-based class label, as the graph gives it."""
     cls_name: str
-    """``COCO80[cls_id]``; the label's decimal text for labels outside the table."""
+    """The detector's ``names[cls_id]``; the label's decimal text for labels it does not name."""
     conf: float
     """The score, 0..1."""
     xyxy: tuple[int, int, int, int]
@@ -67,7 +70,7 @@ class DfineDetector:
     device: str
     """``"cuda"`` or ``"cpu"``: the device in use, which may differ from the one asked for."""
     names: dict[int, str]
-    """Label to class name, from ``COCO80``."""
+    """Label to class name: the names the model declares in its metadata (key ``names``), else ``COCO80``'s."""
     _image_dtype: type[np.floating[Any]]
     def __init__(self, model: str = "dfine_m_coco.onnx", device: str | None = None) -> None:
         """Load ``model`` (a bare file name, looked up under the model folders, or a path) on ``device``.
@@ -75,8 +78,16 @@ class DfineDetector:
         ``device``: None or ``"auto"`` uses CUDA when ONNX Runtime offers it, else
         the CPU; ``"cpu"`` forces the CPU; ``"cuda"`` asks for CUDA and logs a
         warning when it is not available.  Raises ``DetectError`` when ONNX
-        Runtime is missing or the model file is not found; ONNX Runtime's own
-        error when the file is not a loadable model.
+        Runtime is missing, the model file is not found or a thread setting is
+        invalid; ONNX Runtime's own error when the file is not a loadable model.
+
+        The class names come from the model's metadata entry ``names`` (a JSON
+        list, or an object from class id to name) when it has one, else from
+        ``COCO80``; a declaration that cannot be used is ignored with a warning.
+        The session is made with ONNX Runtime's defaults unless the environment
+        sets ``QUARN_ORT_THREADS`` (threads per inference, 1 to 1024),
+        ``QUARN_ORT_INTER_THREADS`` (1 to 1024) or ``QUARN_ORT_SPIN`` (``0``: idle
+        threads sleep instead of busy-waiting; ``1``: they busy-wait, the default).
         """
     def _preprocess(self, image: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
         """The network inputs for ``image``: 1 x 3 x 640 x 640 RGB float32 in 0..1, and ``[[width, height]]``."""
@@ -112,3 +123,9 @@ def available() -> bool:
 
 def _providers(device: str | None) -> list[str]:
     """The ONNX Runtime providers to request for ``device``, CPU last."""
+
+def _declared_names(session: object, model_file: str) -> dict[int, str] | None:
+    """The class names the model's metadata declares (key ``names``), or None; an unusable declaration is logged."""
+
+def _session_options(ort: object) -> dict[str, object]:
+    """The session's keyword arguments from the thread settings in the environment; empty when none is set."""

@@ -73,6 +73,11 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
                    help="where to run: auto uses CUDA when available (default: %(default)s)")
     p.add_argument("-c", "--conf", type=_conf, default=0.25, metavar="FLOAT",
                    help="minimum confidence, 0..1 (default: %(default)s)")
+    p.add_argument("--threads", type=_count(1, 1024), metavar="N",
+                   help="ONNX Runtime threads per inference for this run, as QUARN_ORT_THREADS=N does "
+                   "(default: that variable, else one per physical core)")
+    p.add_argument("--no-spin", action="store_true",
+                   help="let idle ONNX Runtime threads sleep instead of busy-waiting, as QUARN_ORT_SPIN=0 does")
     _add_outputs(p)
     cluster.add_options(p)
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import logging
+import os
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -42,6 +43,7 @@ def check(args: argparse.Namespace, device: str | None, names: dict[int, str] | 
     report = _Report(args)
     _model_file(report, args.model)
     available = _runtime(report, args.device, device)
+    _threads(report, args)
     try:
         loaded: Model | None = open_model(args.model, device, names, args.names, con.error)
         broken = None
@@ -101,6 +103,30 @@ def _runtime(report: _Report, requested_device: str, device: str | None) -> list
     report.rows += [("onnxruntime", ort.__version__), ("available providers", ", ".join(available)),
                     ("requested device", requested_device), ("requested providers", ", ".join(requested))]
     return available
+
+
+# The thread settings the detector reads when it is loaded: JSON key, row, variable, and the flag that sets it.
+_THREAD_SETTINGS = (("intra_op", "intra-op threads", "QUARN_ORT_THREADS", "--threads"),
+                    ("inter_op", "inter-op threads", "QUARN_ORT_INTER_THREADS", None),
+                    ("spin", "idle threads", "QUARN_ORT_SPIN", "--no-spin"))
+
+
+def _threads(report: _Report, args: argparse.Namespace) -> None:
+    """The thread settings in force and where each came from: a flag, the environment, or ONNX Runtime's default."""
+    given = {"--threads": args.threads is not None, "--no-spin": args.no_spin}
+    settings = {}
+    for key, row, variable, flag in _THREAD_SETTINGS:
+        value = os.environ.get(variable) or None  # as the detector reads it: empty is not set
+        source = flag if flag and given[flag] else variable if value is not None else "default"
+        settings[key] = {"value": value, "from": source}
+        if value is None:
+            shown = {"intra_op": "ONNX Runtime's default (one per physical core)",
+                     "spin": "busy-wait (ONNX Runtime's default)"}.get(key, "ONNX Runtime's default")
+        else:  # a value the detector refuses is shown as it is; the status says why
+            shown = ({"0": "sleep", "1": "busy-wait"}.get(value, repr(value)) if key == "spin" else value) + \
+                f" (from {source})"
+        report.rows.append((row, shown))
+    report.fields["threads"] = settings
 
 
 def _cuda_cause(available: Sequence[str]) -> str:

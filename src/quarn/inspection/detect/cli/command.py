@@ -44,6 +44,7 @@ def _main(argv: Sequence[str] | None, prog: str) -> int:
         sys.stderr.write(f"{prog}: error: cannot load the detector ({exc}); reinstall: pip install quarn\n")
         return 1
     args, names = options.parse(argv, prog, dr.DEFAULT_WEIGHTS)
+    _set_thread_settings(args)
     # FFmpeg would print a line per damaged frame; the run reports them itself, in one line per video
     os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
@@ -53,6 +54,15 @@ def _main(argv: Sequence[str] | None, prog: str) -> int:
         sys.stderr.write(f"{prog}: error: standard output is closed; redirect it (e.g. >/dev/null) instead\n")
         return 1
     return _serve(Console(sys.stdout, sys.stderr, prog), args, device, names)
+
+
+def _set_thread_settings(args: argparse.Namespace) -> None:
+    """--threads and --no-spin as the settings the detector reads when it is loaded: for this process, over the
+    environment's."""
+    if args.threads is not None:
+        os.environ["QUARN_ORT_THREADS"] = str(args.threads)
+    if args.no_spin:
+        os.environ["QUARN_ORT_SPIN"] = "0"
 
 
 def _serve(con: Console, args: argparse.Namespace, device: str | None, names: dict[int, str] | None) -> int:
