@@ -743,3 +743,5 @@ def test_check_json(cli, weights):
     assert report["names"] == {"source": "the module (COCO80)", "count": 80} and report["test_inference_ms"] > 0
     missing = cli("--check", "--json", "--model", "absent.onnx")
     assert missing.returncode == 1 and json.loads(missing.stdout)["ready"] is False
+    assert "To get one: quarn-detect-model fetch" in json.loads(missing.stdout)["status"]
+    assert "to get one:" in cli("--check", "--model", "absent.onnx").stdout

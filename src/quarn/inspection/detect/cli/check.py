@@ -79,6 +79,7 @@ def _model_file(report: _Report, model: str) -> None:
     else:
         report.fields["looked_in"] = [str(p) for p in _places(model)]
         report.rows += [("model file", "NOT FOUND")] + [("  looked in", p) for p in report.fields["looked_in"]]
+        report.rows.append(("  to get one", weights.HOW_TO_GET["detect"]))
 
 
 def _runtime(report: _Report, requested_device: str, device: str | None) -> list[str]:
