@@ -212,3 +212,32 @@ class FakeWeights:
     def available(self, component, name):
         self.calls.append(("available", component, name))
         return self.answer
+
+
+# --- class names a model declares ---------------------------------------------------------------------
+
+def module_uses_declared_names():
+    """Whether the extension builds a detector's ``names`` from the model's ``names`` metadata (a probe on a
+    three-class stand-in): the tests of names travelling with a model need it."""
+    import tempfile
+
+    try:
+        from onnx import TensorProto as T, helper as h, save
+    except ImportError:  # no stand-in can be built: the tests that need one skip
+        return False
+
+    from quarn.inspection.detect import dfine_runner as dr
+
+    io = h.make_tensor_value_info
+    graph = h.make_graph(
+        [h.make_node("Identity", [f"c_{n}"], [n]) for n in ("labels", "boxes", "scores")], "declared",
+        [io("images", T.FLOAT, [1, 3, 640, 640]), io("orig_target_sizes", T.INT64, [1, 2])],
+        [io("labels", T.INT64, [1, 1]), io("boxes", T.FLOAT, [1, 1, 4]), io("scores", T.FLOAT, [1, 1])],
+        [h.make_tensor("c_labels", T.INT64, [1, 1], [0]), h.make_tensor("c_boxes", T.FLOAT, [1, 1, 4], [0, 0, 1, 1]),
+         h.make_tensor("c_scores", T.FLOAT, [1, 1], [1.0])])
+    model = h.make_model(graph, opset_imports=[h.make_opsetid("", 17)], ir_version=8)
+    h.set_model_props(model, {"names": '["a", "b", "c"]'})
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "declared.onnx"
+        save(model, path)
+        return dr.DfineDetector(str(path), "cpu").names == {0: "a", 1: "b", 2: "c"}
