@@ -313,11 +313,13 @@ def test_installs_the_default_model(dr, tmp_path, monkeypatch, run_tool):
     assert installed.read_bytes() != before and os.listdir(installed.parent) == [dr.DEFAULT_WEIGHTS]
 
 
-def test_missing_onnx_is_explained(tmp_path, monkeypatch, run_tool):
+@pytest.mark.parametrize("package, command", [("onnx", "adapt"), ("onnx", "fetch"), ("huggingface_hub", "fetch")])
+def test_missing_packages_are_explained(tmp_path, monkeypatch, run_tool, package, command):
     raw = build_raw(tmp_path / "raw.onnx")
-    monkeypatch.setitem(sys.modules, "onnx", None)  # import onnx now raises ImportError
-    p = run_tool("adapt", raw, "-o", tmp_path / "out.onnx")
-    assert p.returncode == 1 and p.stderr.strip() == f"quarn-detect-model: error: {model_tool.MISSING_ONNX}"
+    monkeypatch.setitem(sys.modules, package, None)  # importing it now raises ImportError
+    p = run_tool(command, *([raw] if command == "adapt" else []), "-o", tmp_path / "out.onnx")
+    missing = model_tool.MISSING_ONNX if package == "onnx" else model_tool.fetch.MISSING_HUB
+    assert p.returncode == 1 and p.stderr.strip() == f"quarn-detect-model: error: {missing}"
     assert 'pip install "quarn[model]"' in p.stderr and not (tmp_path / "out.onnx").exists()
 
 
