@@ -19,7 +19,8 @@ DEFAULT_WEIGHTS: Final = "dfine_m_coco.onnx"
 """File name of the default model, looked up as ``detect/dfine_m_coco.onnx`` under the model folders."""
 
 COCO80: tuple[str, ...]
-"""The 80 COCO class names, 0-based: ``COCO80[label]`` names a model label (``COCO80[0] == "person"``)."""
+"""The 80 COCO class names, 0-based: ``COCO80[label]`` names the labels of a model that declares no names of its
+own (``COCO80[0] == "person"``)."""
 
 _CACHE: dict[tuple[str, str], DfineDetector]
 _LOCK: threading.Lock
@@ -43,7 +44,7 @@ class Detection:
     cls_id: int
     """The model's 0-based class label, as the graph gives it."""
     cls_name: str
-    """``COCO80[cls_id]``; the label's decimal text for labels outside the table."""
+    """The detector's ``names[cls_id]``; the label's decimal text for labels it does not name."""
     conf: float
     """The score, 0..1."""
     xyxy: tuple[int, int, int, int]
@@ -67,7 +68,8 @@ class DfineDetector:
     device: str
     """``"cuda"`` or ``"cpu"``: the device in use, which may differ from the one asked for."""
     names: dict[int, str]
-    """Label to class name, from ``COCO80``."""
+    """Label to class name: the names the model declares in its ``names`` metadata (a site model's own
+    classes), else ``dict(enumerate(COCO80))``."""
     _image_dtype: type[np.floating[Any]]
     def __init__(self, model: str = "dfine_m_coco.onnx", device: str | None = None) -> None:
         """Load ``model`` (a bare file name, looked up under the model folders, or a path) on ``device``.
@@ -83,9 +85,15 @@ class DfineDetector:
     def detect(self, image: npt.NDArray[Any], conf: float = 0.25, iou: float = 0.45) -> list[Detection]:
         """Detect the objects in one image.
 
-        ``image`` is an 8-bit numpy array, BGR ``H x W x 3`` or grey ``H x W``.
+        ``image`` is an 8-bit numpy array in OpenCV's order: BGR ``H x W x 3``,
+        BGRA ``H x W x 4`` (alpha ignored) or grey ``H x W``.  An RGB array is
+        taken for BGR all the same and gives other detections: convert it
+        with ``cv2.cvtColor(image, cv2.COLOR_RGB2BGR)``.  Nothing is scaled:
+        float32 and uint16 arrays raise Pillow's TypeError, other element
+        types OpenCV's ``cv2.error``; bring them to 8 bits first.
         Returns the records whose score is at least ``conf``, in the model's
-        output order (not re-sorted), with boxes in the image's own pixels.
+        output order (not re-sorted), with boxes in the image's own pixels,
+        named by ``names``.
         ``iou`` is accepted and not used: D-FINE needs no non-maximum
         suppression, and the parameter stays for callers' settings.
 
