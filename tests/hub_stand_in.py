@@ -26,13 +26,16 @@ class Hub:
 
     def __init__(self) -> None:
         self.repos: dict[str, tuple[str, dict[str, bytes]]] = {}
+        self.digests: dict[bytes, str] = {}  # SHA-256 of each file held, as the hub's LFS etag
         self.requests: list[tuple[str, str, str | None]] = []
         self.cut = 0  # how many of the next GET responses of a file stop short, the connection closed
         self.cut_at = 0.5  # where: the fraction of the response sent
         self._server: http.server.ThreadingHTTPServer | None = None
 
     def add(self, repo_id: str, files: dict[str, bytes], commit: str | None = None) -> str:
-        commit = commit or hashlib.sha1(repr(sorted(files.items())).encode()).hexdigest()
+        """Put ``files`` in ``repo_id`` at ``commit`` (by default one made from their contents); the commit."""
+        self.digests.update((data, hashlib.sha256(data).hexdigest()) for data in files.values())
+        commit = commit or hashlib.sha1(" ".join(f"{k}:{self.digests[v]}" for k, v in sorted(files.items())).encode()).hexdigest()
         self.repos[repo_id] = (commit, dict(files))
         return commit
 
@@ -80,7 +83,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if found:
                 commit, files = found
                 siblings = [{"rfilename": name, "size": len(data),
-                             "lfs": {"size": len(data), "sha256": hashlib.sha256(data).hexdigest(), "pointerSize": 134}}
+                             "lfs": {"size": len(data), "sha256": self.hub.digests[data], "pointerSize": 134}}
                             for name, data in files.items()]
                 self._send(200, json.dumps({"id": m["repo"], "sha": commit, "siblings": siblings}).encode(),
                            {"Content-Type": "application/json"}, body)
@@ -109,7 +112,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         return commit, files
 
     def _file(self, commit: str, data: bytes, body: bool) -> None:
-        sha = hashlib.sha256(data).hexdigest()
+        sha = self.hub.digests[data]
         headers = {"X-Repo-Commit": commit, "ETag": f'"{sha}"', "X-Linked-Etag": f'"{sha}"',
                    "X-Linked-Size": str(len(data)), "Accept-Ranges": "bytes", "Content-Type": "application/octet-stream"}
         start = 0
