@@ -5,7 +5,7 @@ It answers what huggingface_hub asks of a model repository: HEAD and GET of
 X-Linked-Size and Content-Length headers the library needs, and ranges for a
 resumed transfer), and /api/models/{repo}[/revision/{rev}] for the repository's
 files and sizes.  Errors carry the X-Error-Code the library maps to its
-exceptions.  It can cut GET responses short to break a transfer off.
+exceptions; a private repository answers only a request with its token.  It can cut GET responses short to break a transfer off.
 """
 
 from __future__ import annotations
@@ -26,14 +26,18 @@ class Hub:
 
     def __init__(self) -> None:
         self.repos: dict[str, tuple[str, dict[str, bytes]]] = {}
+        self.tokens: dict[str, str] = {}  # private repositories: the token each one needs
         self.digests: dict[bytes, str] = {}  # SHA-256 of each file held, as the hub's LFS etag
         self.requests: list[tuple[str, str, str | None]] = []
         self.cut = 0  # how many of the next GET responses of a file stop short, the connection closed
         self.cut_at = 0.5  # where: the fraction of the response sent
         self._server: http.server.ThreadingHTTPServer | None = None
 
-    def add(self, repo_id: str, files: dict[str, bytes], commit: str | None = None) -> str:
-        """Put ``files`` in ``repo_id`` at ``commit`` (by default one made from their contents); the commit."""
+    def add(self, repo_id: str, files: dict[str, bytes], commit: str | None = None, token: str | None = None) -> str:
+        """Put ``files`` in ``repo_id`` at ``commit`` (by default one made from their contents); the commit.
+        With ``token`` the repository is private: without that token it answers as the hub does, not found."""
+        if token is not None:
+            self.tokens[repo_id] = token
         self.digests.update((data, hashlib.sha256(data).hexdigest()) for data in files.values())
         commit = commit or hashlib.sha1(" ".join(f"{k}:{self.digests[v]}" for k, v in sorted(files.items())).encode()).hexdigest()
         self.repos[repo_id] = (commit, dict(files))
@@ -104,6 +108,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _repo(self, repo: str, rev: str | None, body: bool = True) -> tuple[str, dict[str, bytes]] | None:
         if repo not in self.hub.repos:
             self._error(404, "RepoNotFound", body)
+            return None
+        if repo in self.hub.tokens and self.headers.get("Authorization") != f"Bearer {self.hub.tokens[repo]}":
+            self._error(401, "RepoNotFound", body)
             return None
         commit, files = self.hub.repos[repo]
         if rev not in (None, "main", commit):

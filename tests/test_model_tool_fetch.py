@@ -87,7 +87,7 @@ def test_fetch_installs_records_and_reruns(hub, tmp_path):
     assert damaged.returncode == 1 and "is damaged" in damaged.stderr and not (tmp_path / "damaged.onnx").exists()
 
 
-def test_short_names_and_site_names(hub, tmp_path):
+def test_short_names_site_names_and_private_repositories(hub, tmp_path):
     hub.add("onnx-community/dfine_s_obj2coco-ONNX", {FILE: hub.raw})
     (tmp_path / "site.yaml").write_text("nc: 3\nnames:\n  0: scratch\n  1: dent\n  2: burr\n")
     p = hub.fetch("dfine-s-obj2coco", "--names", tmp_path / "site.yaml")
@@ -96,6 +96,12 @@ def test_short_names_and_site_names(hub, tmp_path):
     meta = metadata(hub.weights / "detect" / "dfine_s_obj2coco.onnx")
     assert json.loads(meta["names"]) == ["scratch", "dent", "burr"]
     assert "gives 3 names, but the model has 80 classes" in p.stderr and "-m dfine_s_obj2coco.onnx" in p.stdout
+    # a vendor's private repository: HF_TOKEN reaches it; any repository id that is not the family's is the default model
+    hub.add("vendor/line3-dfine", {FILE: hub.raw}, token="hf_vendor")
+    assert "it is private" in hub.fetch("vendor/line3-dfine").stderr
+    p = hub.fetch("vendor/line3-dfine", HF_TOKEN="hf_vendor")
+    assert p.returncode == 0 and json.loads(metadata(hub.weights / "detect" / "dfine_m_coco.onnx")["quarn:source"])["repo_id"] == \
+        "vendor/line3-dfine", p.stderr
 
 
 def test_a_transfer_cut_short_resumes(hub, tmp_path):
