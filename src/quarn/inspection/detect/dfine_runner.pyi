@@ -68,8 +68,7 @@ class DfineDetector:
     device: str
     """``"cuda"`` or ``"cpu"``: the device in use, which may differ from the one asked for."""
     names: dict[int, str]
-    """Label to class name: the names the model declares in its ``names`` metadata (a site model's own
-    classes), else ``dict(enumerate(COCO80))``."""
+    """Label to class name, from ``COCO80``."""
     _image_dtype: type[np.floating[Any]]
     def __init__(self, model: str = "dfine_m_coco.onnx", device: str | None = None) -> None:
         """Load ``model`` (a bare file name, looked up under the model folders, or a path) on ``device``.
