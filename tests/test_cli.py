@@ -12,11 +12,13 @@ import cv2
 import numpy as np
 import pytest
 
+
 try:  # neither on Windows
     import fcntl
     import resource
 except ImportError:
     fcntl = resource = None
+
 
 # toy model: one detection per RGB plane, score = that plane's maximum, box = fractions of (w, h, w, h)
 TOY = [(0, (0.25, 0.25, 0.75, 0.75)), (2, (0.0625, 0.125, 0.1875, 0.375)), (16, (0.625, 0.0625, 0.9375, 0.1875))]
@@ -566,22 +568,23 @@ def test_model_contract(cli, fault, words):
 def test_class_names(cli):
     image("a.png", 320, 240)
     Path("site.txt").write_text("scratch\n\ndent\n", encoding="utf-8")  # class 1 has no name: shown by id
+    Path("data.yaml").write_text("names:\n  0: hole\n  2: burr\n", encoding="utf-8")
     build_toy("listed.onnx", meta={"names": json.dumps(["bolt", "nut", "washer"])})
-    build_toy("mapped.onnx", meta={"names": json.dumps({"0": "hole", "2": "burr"})})
     build_toy("odd.onnx", meta={"names": "bolt, nut"})
 
     def names(*args):
         p = cli("--json", "--conf", "0.1", *args, "a.png")
         assert p.returncode == 0, p.stderr
-        return [d["cls_name"] for d in json.loads(p.stdout)["detections"]], p.stderr
+        return [d["cls_name"] for d in json.loads(p.stdout)["detections"]]
 
-    assert names()[0] == ["person", "car", "dog"]
-    assert names("--names", "site.txt")[0] == ["scratch", "dent", "16"]
-    assert names("--model", "./listed.onnx")[0] == ["bolt", "washer", "16"]
-    assert names("--model", "./mapped.onnx")[0] == ["hole", "burr", "16"]
-    assert names("--model", "./listed.onnx", "--names", "site.txt")[0] == ["scratch", "dent", "16"]
-    got, err = names("--model", "./odd.onnx")
-    assert got == ["person", "car", "dog"] and "metadata 'names' ignored" in err
+    assert names() == ["person", "car", "dog"]
+    assert names("--names", "site.txt") == ["scratch", "dent", "16"]
+    assert names("--names", "data.yaml") == ["hole", "burr", "16"]
+    assert names("--model", "./listed.onnx", "--names", "site.txt") == ["scratch", "dent", "16"]
+    # a malformed declaration is not used; --check says so
+    assert names("--model", "./odd.onnx") == ["person", "car", "dog"]
+    report = json.loads(cli("--model", "./odd.onnx", "--check", "--json").stdout)["names"]
+    assert report["source"] == "the module (COCO80)" and "malformed" in report["note"]
     table = cli("--names", "site.txt", "a.png").stdout.splitlines()
     assert [line.split()[0] for line in table[2:4]] == ["scratch", "dent"]
     # drawn labels: the same boxes, other words in the label boxes
@@ -594,6 +597,31 @@ def test_class_names(cli):
         Path("empty.txt").write_text("\n\n")
         p = cli("--names", bad, "a.png")
         assert p.returncode == 2 and "--names" in p.stderr and len(p.stderr.splitlines()) == 1
+
+
+def test_declared_names_are_the_detectors(cli):
+    image("a.png", 320, 240)
+    build_toy("listed.onnx", meta={"names": json.dumps(["bolt", "nut", "washer"]), "quarn:classes": "3"})
+    build_toy("mapped.onnx", meta={"names": json.dumps({"0": "hole\x1b[2J", "2": "burr"})})
+    listed = cli("--model", "./listed.onnx", "--json", "--conf", "0.1", "a.png")
+    assert [d["cls_name"] for d in json.loads(listed.stdout)["detections"]] == ["bolt", "washer", "16"]
+    table = cli("--model", "./mapped.onnx", "--conf", "0.1", "a.png").stdout
+    assert [line.split()[0] for line in table.splitlines()[2:5]] == ["hole\\x1b[2J", "burr", "16"]
+    report = json.loads(cli("--model", "./listed.onnx", "--check", "--json").stdout)["names"]
+    assert (report["source"], report["names"], report["warning"]) == (
+        "the model's metadata", {"0": "bolt", "1": "nut", "2": "washer"}, None)
+
+
+def test_check_warns_of_a_class_count_without_names(cli):
+    build_toy("three.onnx", meta={"quarn:classes": "3"})
+    p = cli("--model", "./three.onnx", "--check")
+    rows = dict(line.split(":", 1) for line in p.stdout.splitlines())
+    assert p.returncode == 0 and "the model has 3 classes, not COCO's 80, and declares no names" in rows["  WARNING"]
+    assert "declares no names" in p.stderr
+    Path("site.txt").write_text("scratch\ndent\nburr\nhole\n")
+    report = json.loads(cli("--model", "./three.onnx", "--names", "site.txt", "--check", "--json").stdout)["names"]
+    assert report["warning"] == "4 class names from site.txt, but the model has 3 classes"
+    assert "WARNING" not in cli("--check").stdout
 
 
 def test_untrained_weights_are_announced(cli):
@@ -775,6 +803,8 @@ def test_check_json(cli, weights):
     assert p.returncode == 0 and report["ready"] is True and report["status"] == "ready: detection can run"
     assert (report["model_file"], report["provider"], report["contract"], report["untrained"]) == (
         str(weights / "detect" / "toy.onnx"), "CPUExecutionProvider", "ok", False)
-    assert report["names"] == {"source": "the module (COCO80)", "count": 80} and report["test_inference_ms"] > 0
+    assert report["test_inference_ms"] > 0 and (report["names"]["source"], report["names"]["count"]) == ("the module (COCO80)", 80)
     missing = cli("--check", "--json", "--model", "absent.onnx")
     assert missing.returncode == 1 and json.loads(missing.stdout)["ready"] is False
+    assert "To get one: quarn-detect-model fetch" in json.loads(missing.stdout)["status"]
+    assert "to get one:" in cli("--check", "--model", "absent.onnx").stdout

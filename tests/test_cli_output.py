@@ -82,7 +82,9 @@ def test_names_split_at_newlines_only(run):
 
 @pytest.mark.parametrize("env", [{"PYTHONIOENCODING": "utf-8:strict"}, {"LC_ALL": "C.UTF-8"}])
 def test_names_that_are_not_text(run, env):
-    constant_model("m.onnx", [0.9, 0.8], meta={"names": json.dumps(["\x1b]0;pwned\x07", "\ud800half"])})
+    constant_model("m.onnx", [0.9, 0.8])
+    with open("names.json", "w") as f:  # JSON's escapes carry what no UTF-8 text can: a lone surrogate
+        json.dump(["\x1b]0;pwned\x07", "\ud800half"], f)
     # not UTF-8; a terminal escape; a newline; a video not UTF-8 (str names of those crash OpenCV's binding)
     names = [b"caf\xe9.png", b"esc\x1b[2J.png", b"two\nlines.png", b"vid\xff.avi"]
     os.mkdir(b"in")
@@ -93,13 +95,14 @@ def test_names_that_are_not_text(run, env):
     for _ in range(2):
         writer.write(np.zeros((48, 64, 3), np.uint8))
     writer.release()
-    table = run("--model", "./m.onnx", "--save", "out", "in", env=env)
+    table = run("--model", "./m.onnx", "--names", "names.json", "--save", "out", "in", env=env)
     assert table.returncode == 0, table.err
     assert sorted(os.listdir(b"out")) == sorted(names)  # each annotated copy under its own name
     shown = ["in/caf\\xe9.png", "in/esc\\x1b[2J.png", "in/two\\x0alines.png", "in/vid\\xff.avi"]
     assert [line.split("  ")[0] for line in table.out.splitlines() if line.startswith("in/") and "  " in line] == shown
     assert "\\x1b]0;pwned\\x07" in table.out and "\\ud800half" in table.out
-    records = [strict_json(line) for line in run("--model", "./m.onnx", "--json", "in", env=env).stdout.splitlines()]
+    records = [strict_json(line) for line in run("--model", "./m.onnx", "--names", "names.json", "--json", "in",
+                                                 env=env).stdout.splitlines()]
     assert list(dict.fromkeys(r["file"] for r in records)) == \
         ["in/caf\\xe9.png", "in/esc\x1b[2J.png", "in/two\nlines.png", "in/vid\\xff.avi"]
     assert [d["cls_name"] for d in records[0]["detections"]] == ["\x1b]0;pwned\x07", "\\ud800half"]

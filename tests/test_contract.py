@@ -25,8 +25,8 @@ def test_element_types_are_the_runtimes_and_onnxs(onnx_models):
 
 @on_both
 def test_module_constants_are_the_contracts(dr):
-    assert (dr._INPUT_SIZE, dr.DEFAULT_WEIGHTS, dr._MODULE, len(dr.COCO80)) == (
-        c.INPUT_SIZE, c.DEFAULT_MODEL, c.COMPONENT, c.COCO_CLASSES)
+    assert (dr._INPUT_SIZE, dr.DEFAULT_WEIGHTS, dr._MODULE, dr.COCO80) == (
+        c.INPUT_SIZE, c.DEFAULT_MODEL, c.COMPONENT, c.COCO80)
 
 
 @on_both

@@ -1,3 +1,4 @@
+import json
 import os
 import signal
 import socket
@@ -13,7 +14,7 @@ import cv2
 import numpy as np
 import pytest
 
-from helpers import reference_preprocess
+from helpers import reference_preprocess, run_py
 from quarn.inspection.detect import contract
 
 onnx = pytest.importorskip("onnx")
@@ -146,13 +147,59 @@ def test_adapted_graph_gives_numpy_post_processing(dr, tmp_path, variant):
         assert [d.conf for d in detector.detect(image)] == [d.conf for d in got if d.conf >= 0.25]
 
 
+def metadata(path):
+    return {p.key: p.value for p in onnx.load(path).metadata_props}
+
+
 def test_note_for_other_class_counts(tmp_path, run_tool):
     raw = build_raw(tmp_path / "raw.onnx", classes=91)
     p = run_tool("adapt", raw, "-o", tmp_path / "a.onnx")
     assert p.returncode == 0, p.stderr
-    assert "91 classes" in p.stdout and "print as numbers" in p.stdout
+    assert "91 classes" in p.stdout and "print as numbers" in p.stdout and "--names FILE" in p.stdout
+    assert "names" not in metadata(tmp_path / "a.onnx") and metadata(tmp_path / "a.onnx")["quarn:classes"] == "91"
     p = run_tool("adapt", build_raw(tmp_path / "raw80.onnx"), "-o", tmp_path / "b.onnx")
-    assert p.returncode == 0 and "note:" not in p.stdout
+    assert p.returncode == 0 and "note:" not in p.stdout and "the 80 COCO names" in p.stdout
+    assert tuple(json.loads(metadata(tmp_path / "b.onnx")["names"])) == contract.COCO80
+
+
+SITE_FILES = {"site.txt": "scratch\ndent\nburr\n", "site.yaml": "nc: 3\nnames: [scratch, dent, burr]\n",
+              "site.json": '{"0": "scratch", "1": "dent", "2": "burr"}'}
+
+
+@pytest.mark.parametrize("name", SITE_FILES)
+def test_names_are_written_into_the_model(tmp_path, run_tool, name):
+    if name.endswith(".yaml"):
+        pytest.importorskip("yaml")
+    raw = build_raw(tmp_path / "raw.onnx", classes=3)
+    (tmp_path / name).write_text(SITE_FILES[name])
+    p = run_tool("adapt", raw, "-o", tmp_path / "m.onnx", "--names", tmp_path / name)
+    assert p.returncode == 0 and p.stderr == "" and f"class names: 3 from {tmp_path / name}" in p.stdout
+    meta = metadata(tmp_path / "m.onnx")
+    assert json.loads(meta["names"]) == ["scratch", "dent", "burr"] and meta["quarn:classes"] == "3"
+    (tmp_path / "bad.json").write_text('{"0": 7}')  # refused before anything runs or is written
+    p = run_tool("adapt", raw, "-o", tmp_path / "n.onnx", "--names", tmp_path / "bad.json")
+    assert p.returncode == 1 and "the name of class 0 is not text" in p.stderr and not (tmp_path / "n.onnx").exists()
+
+
+def test_site_names_travel_with_the_model(tmp_path, run_tool):
+    pytest.importorskip("yaml")
+    (tmp_path / "site.yaml").write_text(SITE_FILES["site.yaml"])
+    model = tmp_path / "line3.onnx"
+    assert run_tool("adapt", build_raw(tmp_path / "raw.onnx", classes=3), "-o", model, "--names", tmp_path / "site.yaml").returncode == 0
+    cv2.imwrite(str(tmp_path / "a.png"), blocky(48, 64, 0))
+    code, out = run_py(f"""
+        import cv2
+        from quarn.inspection.detect import dfine_runner as dr
+        found = dr.get_detector({str(model)!r}, "cpu").detect(cv2.imread({str(tmp_path / "a.png")!r}), conf=0)
+        print(sorted({{d.cls_name for d in found}}))
+    """)
+    assert code == 0 and out.splitlines()[-1] == "['burr', 'dent', 'scratch']", out
+    cli = [sys.executable, "-m", "quarn.inspection.detect", "--model", str(model), "--conf", "0"]
+    shown = subprocess.run([*cli, "--json", str(tmp_path / "a.png")], capture_output=True, text=True, timeout=120)
+    assert {d["cls_name"] for d in json.loads(shown.stdout)["detections"]} == {"scratch", "dent", "burr"}
+    check = json.loads(subprocess.run([*cli, "--check", "--json"], capture_output=True, text=True, timeout=120).stdout)
+    assert (check["names"]["source"], check["names"]["names"], check["names"]["warning"]) == (
+        "the model's metadata", {"0": "scratch", "1": "dent", "2": "burr"}, None)
 
 
 def _refusal_cases(tmp_path):
@@ -263,11 +310,13 @@ def test_installs_the_default_model(dr, tmp_path, monkeypatch, run_tool):
     assert installed.read_bytes() != before and os.listdir(installed.parent) == [dr.DEFAULT_WEIGHTS]
 
 
-def test_missing_onnx_is_explained(tmp_path, monkeypatch, run_tool):
+@pytest.mark.parametrize("package, command", [("onnx", "adapt"), ("onnx", "fetch"), ("huggingface_hub", "fetch")])
+def test_missing_packages_are_explained(tmp_path, monkeypatch, run_tool, package, command):
     raw = build_raw(tmp_path / "raw.onnx")
-    monkeypatch.setitem(sys.modules, "onnx", None)  # import onnx now raises ImportError
-    p = run_tool("adapt", raw, "-o", tmp_path / "out.onnx")
-    assert p.returncode == 1 and p.stderr.strip() == f"quarn-detect-model: error: {model_tool.MISSING_ONNX}"
+    monkeypatch.setitem(sys.modules, package, None)  # importing it now raises ImportError
+    p = run_tool(command, *([raw] if command == "adapt" else []), "-o", tmp_path / "out.onnx")
+    missing = model_tool.MISSING_ONNX if package == "onnx" else model_tool.fetch.MISSING_HUB
+    assert p.returncode == 1 and p.stderr.strip() == f"quarn-detect-model: error: {missing}"
     assert 'pip install "quarn[model]"' in p.stderr and not (tmp_path / "out.onnx").exists()
 
 

@@ -64,6 +64,7 @@ def test_not_found_message(roots, name):
     assert msg.startswith(f"Model {name!r} for component 'detect' was not found. Looked in: ")
     places = [msg.index(str(p)) for p in searched]  # every place, in search order
     assert places == sorted(places) and ("nowhere" in msg) == (not name)
+    assert msg.endswith(f" To get one: {weights.HOW_TO_GET['detect']}.") and "quarn-detect-model fetch" in msg
 
 
 @pytest.mark.parametrize("name, problem", [

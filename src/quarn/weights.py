@@ -35,9 +35,14 @@ import os
 import stat
 from pathlib import Path
 
-__all__ = ["ENV_VAR", "WeightsNotFound", "available", "candidates", "ignored_roots", "model_path", "search_roots"]
+__all__ = ["ENV_VAR", "HOW_TO_GET", "WeightsNotFound", "available", "candidates", "ignored_roots", "model_path", "search_roots"]
 
 ENV_VAR = "QUARN_WEIGHTS_DIR"
+# How to get a component's model, said at the end of every not-found message.
+HOW_TO_GET = {
+    "detect": 'quarn-detect-model fetch (downloads and installs the default model; pip install "quarn[model]" first), '
+              "or quarn-detect-model adapt RAW.onnx for a raw D-FINE export at hand",
+}
 _NUL = "the name contains a NUL byte, which no file name can hold"
 
 
@@ -197,4 +202,5 @@ def _not_found_message(component: str, name: str, searched: list[Path], problems
     outcome = "cannot be used" if in_the_way else "was not found"
     why = "".join(f": {p}" for p in problems[:1]) + "".join(f"; {p}" for p in problems[1:])
     skipped = f" Ignored: {'; '.join(ignored)}." if ignored else ""
-    return f"Model {name!r} for component {component!r} {outcome}{why}. Looked in: {places}.{skipped} {fix}"
+    get = f" To get one: {HOW_TO_GET[component]}." if component in HOW_TO_GET else ""
+    return f"Model {name!r} for component {component!r} {outcome}{why}. Looked in: {places}.{skipped} {fix}{get}"

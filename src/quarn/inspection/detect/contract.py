@@ -4,7 +4,8 @@ What ``dfine_runner`` feeds a model and reads back: the inputs and outputs in
 order, their element types, ranks and fixed sizes, the side of the square
 network input, and how many query x class pairs the graph's post-processing
 keeps; the names of the raw export that ``quarn-detect-model adapt`` turns
-into this form; and where the default model is installed.
+into this form; where the default model is installed; the 80 COCO class names
+and the metadata keys under which a model carries its own names and class count.
 
 The command line's ``--check``, ``quarn-detect-model``, ``tools/export_dfine.py``
 and the tests read it, and a test holds the compiled module to it.  It
@@ -17,9 +18,9 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 __all__ = [
-    "BOXES", "COCO_CLASSES", "COMPONENT", "DEFAULT_MODEL", "FLOAT", "FLOAT16", "IMAGES", "INPUTS", "INPUT_NAMES",
-    "INPUT_SIZE", "INT64", "LABELS", "ORIG_TARGET_SIZES", "OUTPUTS", "OUTPUT_NAMES", "RAW_BOXES", "RAW_IMAGE",
-    "RAW_LOGITS", "SCORES", "TOP_K", "Element", "Tensor",
+    "BOXES", "CLASSES_KEY", "COCO80", "COCO_CLASSES", "COMPONENT", "DEFAULT_MODEL", "FLOAT", "FLOAT16", "IMAGES",
+    "INPUTS", "INPUT_NAMES", "INPUT_SIZE", "INT64", "LABELS", "NAMES_KEY", "ORIG_TARGET_SIZES", "OUTPUTS",
+    "OUTPUT_NAMES", "RAW_BOXES", "RAW_IMAGE", "RAW_LOGITS", "SCORES", "TOP_K", "Element", "Tensor",
 ]
 
 
@@ -54,7 +55,24 @@ class Tensor:
 
 INPUT_SIZE = 640  # side of the square network input, in pixels (dfine_runner's _INPUT_SIZE)
 TOP_K = 300  # query x class pairs the post-processing keeps (fewer when the model has fewer)
-COCO_CLASSES = 80  # entries of dfine_runner's COCO80, which names the labels
+# The 80 COCO class names, index = label: dfine_runner's COCO80, stated here for the tools, which run
+# without the extension (a test holds the two equal).  Models that declare no names of their own get these.
+COCO80 = (
+    "person", "bicycle", "car", "motorcycle", "airplane", "bus", "train", "truck", "boat", "traffic light",
+    "fire hydrant", "stop sign", "parking meter", "bench", "bird", "cat", "dog", "horse", "sheep", "cow",
+    "elephant", "bear", "zebra", "giraffe", "backpack", "umbrella", "handbag", "tie", "suitcase", "frisbee",
+    "skis", "snowboard", "sports ball", "kite", "baseball bat", "baseball glove", "skateboard", "surfboard",
+    "tennis racket", "bottle", "wine glass", "cup", "fork", "knife", "spoon", "bowl", "banana", "apple",
+    "sandwich", "orange", "broccoli", "carrot", "hot dog", "pizza", "donut", "cake", "chair", "couch",
+    "potted plant", "bed", "dining table", "toilet", "tv", "laptop", "mouse", "remote", "keyboard", "cell phone",
+    "microwave", "oven", "toaster", "sink", "refrigerator", "book", "clock", "vase", "scissors", "teddy bear",
+    "hair drier", "toothbrush",
+)
+COCO_CLASSES = len(COCO80)
+# The model's own class names: ONNX metadata under this key, a JSON list of names (index = label) or an object
+# from decimal class id to name.  quarn-detect-model writes it; the detector and quarn-detect read it.
+NAMES_KEY = "names"
+CLASSES_KEY = "quarn:classes"  # the model's class count, written by quarn-detect-model; --check compares the names with it
 
 # images: RGB planes, values k / 255, float16 for a model that declares it; orig_target_sizes: [[width, height]].
 IMAGES = Tensor("images", (FLOAT, FLOAT16), 4, (3, INPUT_SIZE, INPUT_SIZE))

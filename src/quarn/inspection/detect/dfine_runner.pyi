@@ -19,7 +19,8 @@ DEFAULT_WEIGHTS: Final = "dfine_m_coco.onnx"
 """File name of the default model, looked up as ``detect/dfine_m_coco.onnx`` under the model folders."""
 
 COCO80: tuple[str, ...]
-"""The 80 COCO class names, 0-based: ``COCO80[label]`` names a model label (``COCO80[0] == "person"``)."""
+"""The 80 COCO class names, 0-based: ``COCO80[label]`` names the labels of a model that declares no names of its
+own (``COCO80[0] == "person"``)."""
 
 _CACHE: dict[tuple[str, str], DfineDetector]
 _LOCK: threading.Lock
@@ -94,9 +95,15 @@ class DfineDetector:
     def detect(self, image: npt.NDArray[Any], conf: float = 0.25, iou: float = 0.45) -> list[Detection]:
         """Detect the objects in one image.
 
-        ``image`` is an 8-bit numpy array, BGR ``H x W x 3`` or grey ``H x W``.
+        ``image`` is an 8-bit numpy array in OpenCV's order: BGR ``H x W x 3``,
+        BGRA ``H x W x 4`` (alpha ignored) or grey ``H x W``.  An RGB array is
+        taken for BGR all the same and gives other detections: convert it
+        with ``cv2.cvtColor(image, cv2.COLOR_RGB2BGR)``.  Nothing is scaled:
+        float32 and uint16 arrays raise Pillow's TypeError, other element
+        types OpenCV's ``cv2.error``; bring them to 8 bits first.
         Returns the records whose score is at least ``conf``, in the model's
-        output order (not re-sorted), with boxes in the image's own pixels.
+        output order (not re-sorted), with boxes in the image's own pixels,
+        named by ``names``.
         ``iou`` is accepted and not used: D-FINE needs no non-maximum
         suppression, and the parameter stays for callers' settings.
 

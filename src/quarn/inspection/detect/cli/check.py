@@ -18,6 +18,8 @@ from quarn.inspection.detect.cli.model import Model, open_model
 if TYPE_CHECKING:
     from quarn.inspection.detect.dfine_runner import DfineDetector
 
+_NAMES_LISTED = 8  # names shown in the table; JSON has them all
+
 
 class _Report:
     """What --check found: rows for the table, fields for JSON, and the problems that make it not ready."""
@@ -81,6 +83,7 @@ def _model_file(report: _Report, model: str) -> None:
     else:
         report.fields["looked_in"] = [str(p) for p in _places(model)]
         report.rows += [("model file", "NOT FOUND")] + [("  looked in", p) for p in report.fields["looked_in"]]
+        report.rows.append(("  to get one", weights.HOW_TO_GET["detect"]))
 
 
 def _runtime(report: _Report, requested_device: str, device: str | None) -> list[str]:
@@ -151,12 +154,11 @@ def _loaded(report: _Report, loaded: Model) -> None:
     """The model fits: its weights, its names, and a test inference that proves it runs."""
     import numpy as np
 
-    count = len(loaded.shown_names)
-    report.fields.update(contract="ok", untrained=loaded.untrained, names={"source": loaded.names_from, "count": count})
+    report.fields.update(contract="ok", untrained=loaded.untrained)
     report.rows += [("model contract", "ok (images, orig_target_sizes -> labels, boxes, scores)"),
                     ("weights", "UNTRAINED (random): detections mean nothing" if loaded.untrained
-                     else "not marked untrained"),
-                    ("class names", f"{count} from {loaded.names_from}")]
+                     else "not marked untrained")]
+    _names(report, loaded)
     try:
         t0 = time.perf_counter()
         loaded.detector.detect(np.full((64, 64, 3), 114, np.uint8), conf=1.0)
@@ -165,3 +167,17 @@ def _loaded(report: _Report, loaded: Model) -> None:
     except Exception as exc:
         report.problems.append(str(exc))
         report.rows.append(("test inference", "FAILED"))
+
+
+def _names(report: _Report, loaded: Model) -> None:
+    """The class names the records carry, where they come from, and what is wrong with them for this model."""
+    names, warning = loaded.shown_names, loaded.names_warning()
+    listed = ", ".join(names[k] for k in sorted(names)[:_NAMES_LISTED]) + (", ..." if len(names) > _NAMES_LISTED else "")
+    report.fields["names"] = {"source": loaded.names_from, "count": len(names), "classes": loaded.classes,
+                              "names": {str(k): names[k] for k in sorted(names)}, "note": loaded.names_note or None,
+                              "warning": warning or None}
+    report.rows.append(("class names", f"{len(names)} from {loaded.names_from}: {listed}"))
+    if loaded.names_note:
+        report.rows.append(("  note", f"the model declares names, but {loaded.names_note}"))
+    if warning:
+        report.rows.append(("  WARNING", warning))

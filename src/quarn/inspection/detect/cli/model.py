@@ -11,14 +11,16 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from quarn.inspection.detect import contract
+from quarn.inspection.detect import class_names, contract
 from quarn.inspection.detect.cli.errors import ModelError
-from quarn.inspection.detect.cli.names import names_from_metadata
+from quarn.inspection.detect.cli.names import shown
 
 if TYPE_CHECKING:
     from quarn.inspection.detect.dfine_runner import Detection, DfineDetector
 
 UNTRAINED_KEY = "quarn:weights"
+COCO80_SOURCE = "the module (COCO80)"
+METADATA_SOURCE = "the model's metadata"
 # What detect feeds: input name -> (element types, rank, sizes of the last axes); and the outputs it reads, in order
 # with their ranks.  An empty shape means the model does not say, and passes.
 _INPUTS = {t.name: (tuple(e.ort for e in t.elements), t.rank, t.dims) for t in contract.INPUTS}
@@ -29,20 +31,33 @@ _OUTPUT_RANKS = {t.name: t.rank for t in contract.OUTPUTS}
 @dataclass
 class Model:
     detector: DfineDetector
-    names: dict[int, str] | None  # None: the module's own names
+    names: dict[int, str]  # the names shown: a --names file's, else the detector's own, printable
     names_from: str
     untrained: bool
+    classes: int | None = None  # the class count the model's metadata records, when it does
+    names_note: str = ""  # why the model's own declaration is not in use, when it declares names
 
     @property
     def shown_names(self) -> dict[int, str]:
-        return self.names if self.names is not None else self.detector.names
+        return self.names
 
     def named(self, found: list[Detection]) -> list[Detection]:
         """``found`` with the class names this command shows; the module's records keep their own names."""
         names = self.names
-        if names is None:
-            return found
-        return [dataclasses.replace(d, cls_name=names.get(d.cls_id, str(d.cls_id))) for d in found]
+        return [d if names.get(d.cls_id) == d.cls_name else
+                dataclasses.replace(d, cls_name=names.get(d.cls_id, str(d.cls_id))) for d in found]
+
+    def names_warning(self) -> str:
+        """What is wrong with the names shown for this model's classes; '' when nothing is, or the count is unknown."""
+        if self.classes is None:
+            return ""
+        if self.names_from == COCO80_SOURCE and self.classes != contract.COCO_CLASSES:
+            return (f"the model has {self.classes} classes, not COCO's {contract.COCO_CLASSES}, and declares no names: "
+                    "its labels are named from COCO80; give its names with --names FILE, or write them into the "
+                    "model with quarn-detect-model adapt --names FILE")
+        if len(self.names) != self.classes:
+            return f"{len(self.names)} class names from {self.names_from}, but the model has {self.classes} classes"
+        return ""
 
 
 def _model_error(model: str, exc: BaseException) -> str:
@@ -158,12 +173,29 @@ def open_model(model: str, device: str | None, names: dict[int, str] | None, nam
     if untrained:
         warn(f"WARNING: model {model!r} has UNTRAINED (random) weights: "
              "its detections mean nothing. Use it to test the set-up only.")
-    names_from = "the module (COCO80)"
-    if names is not None:
-        names_from = str(names_file)
-    elif "names" in meta:
-        try:
-            names, names_from = names_from_metadata(meta["names"]), "the model's metadata"
-        except (ValueError, TypeError) as exc:
-            warn(f"warning: model metadata 'names' ignored: {exc}")
-    return Model(detector, names, names_from, untrained)
+    found = Model(detector, names if names is not None else shown(detector.names),
+                  str(names_file) if names is not None else COCO80_SOURCE, untrained, _classes(meta.get(contract.CLASSES_KEY)))
+    if contract.NAMES_KEY in meta:
+        _declared(found, meta[contract.NAMES_KEY])
+    warning = found.names_warning()
+    if warning:
+        warn(f"warning: {warning}")
+    return found
+
+
+def _classes(text: str | None) -> int | None:
+    return int(text) if text is not None and text.isascii() and text.isdigit() and len(text) < 10 else None
+
+
+def _declared(found: Model, text: str) -> None:
+    """Where the detector's names come from when the model declares its own (the module builds them from it)."""
+    try:
+        declared = class_names.parse_declaration(text)
+    except class_names.NamesError as exc:
+        found.names_note = f"its '{contract.NAMES_KEY}' metadata is malformed ({exc}) and not used"
+        return
+    if found.detector.names == declared:
+        if found.names_from == COCO80_SOURCE:
+            found.names_from = METADATA_SOURCE
+    else:
+        found.names_note = f"its '{contract.NAMES_KEY}' metadata is not used by this build of the module"

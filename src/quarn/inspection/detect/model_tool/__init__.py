@@ -8,20 +8,24 @@ The detector needs the deploy form instead, with D-FINE's post-processing
 inside the graph: inputs ``images`` and ``orig_target_sizes`` (int64 [[w, h]]),
 outputs ``labels``, ``boxes`` (x1 y1 x2 y2 in original pixels) and ``scores``
 over the top 300 query x class pairs.  ``adapt`` appends that post-processing
-to the published graph, leaving the network itself untouched.
+to the published graph, leaving the network itself untouched, and writes the
+model's class names into it.  ``fetch`` downloads such an export from the
+Hugging Face hub and adapts it the same way, recording where it came from.
 
+    quarn-detect-model fetch                          # D-FINE-M COCO, installed as detect/dfine_m_coco.onnx
     quarn-detect-model adapt model.onnx               # installs detect/dfine_m_coco.onnx
-    quarn-detect-model adapt model.onnx -o line3.onnx
+    quarn-detect-model adapt model.onnx -o line3.onnx --names data.yaml
 
-Only ``onnx`` is needed (``pip install "quarn[model]"``); no torch.
+Only ``onnx`` is needed, and ``huggingface_hub`` for ``fetch`` (``pip install "quarn[model]"``); no torch.
 
 ``eval`` scores a model on COCO-annotated images and ``compare`` a candidate model against the reference's
 detections, both with pycocotools (``evaluate``, ``compare``; ``annotations``, ``scoring``, ``detecting``).
 
-Modules: ``adapt`` (the subcommand), ``raw`` (recognising a raw export) with
+Modules: ``adapt`` and ``fetch`` (the subcommands), ``raw`` (recognising a raw export) with
 ``probe`` (its bounded trial run), ``graph`` (the post-processing appended),
 ``reading`` and ``writing`` (the tool's files), ``errors``; what the detector
-loads is stated in ``quarn.inspection.detect.contract``.  A new subcommand is a module with ``add_parser(sub)``,
+loads is stated in ``quarn.inspection.detect.contract``, class names are read by
+``quarn.inspection.detect.class_names``.  A new subcommand is a module with ``add_parser(sub)``,
 named in ``_SUBCOMMANDS``.
 """
 
@@ -34,7 +38,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from quarn.inspection.detect.model_tool import adapt, compare, evaluate
+from quarn.inspection.detect.model_tool import adapt, compare, evaluate, fetch
 from quarn.inspection.detect.model_tool.errors import MISSING_ONNX, PROG, Refused, Terminated, printable
 from quarn.inspection.detect.model_tool.graph import adapt_model
 from quarn.inspection.detect.model_tool.raw import MIN_OPSET, RawLayout, inspect_raw
@@ -43,7 +47,7 @@ from quarn.inspection.detect.model_tool.writing import check_target, default_tar
 
 __all__ = [
     "MAX_MODEL_BYTES", "MIN_OPSET", "MISSING_ONNX", "PROBE_MEMORY", "PROBE_MIN_MEMORY", "PROBE_SECONDS", "PROG",
-    "RawLayout", "Refused", "Terminated", "adapt", "adapt_model", "build_parser",
+    "RawLayout", "Refused", "Terminated", "adapt", "adapt_model", "build_parser", "fetch",
     "check_target", "default_target", "inspect_raw", "load_external_data", "main", "write_atomically",
 ]
 
@@ -54,7 +58,7 @@ PROBE_SECONDS = 60.0
 PROBE_MEMORY: int | None = None
 PROBE_MIN_MEMORY = 4 << 30
 
-_SUBCOMMANDS = (adapt, evaluate, compare)
+_SUBCOMMANDS = (adapt, fetch, evaluate, compare)
 
 
 def build_parser() -> argparse.ArgumentParser:

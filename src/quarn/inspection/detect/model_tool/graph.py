@@ -61,13 +61,13 @@ class _Names:
         return fresh
 
 
-def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
+def adapt_model(model: Any, layout: RawLayout, source: str, metadata: dict[str, str] | None = None) -> Any:
     """Append D-FINE's deploy post-processing to a raw export, in place, and return it.
 
     The same computation as tools/export_dfine.py puts in its graphs: sigmoid of
     the logits, the top K = min(300, Q*C) of all query x class scores, label =
     index mod C, query = index div C, that query's centre box turned into
-    corners and scaled by [w, h, w, h] from ``orig_target_sizes``.
+    corners and scaled by [w, h, w, h] from ``orig_target_sizes``.  ``metadata`` is added to the model's own.
     """
     graph = model.graph
     used = _all_names(graph)
@@ -82,6 +82,7 @@ def adapt_model(model: Any, layout: RawLayout, source: str) -> Any:
     props["quarn:adapted_from"] = source
     props["quarn:post_processing"] = (f"sigmoid, top {k} of {layout.queries} queries x {layout.classes} classes, "
                                       "cxcywh to xyxy in pixels")
+    props.update(metadata or {})
     del model.metadata_props[:]
     for key, value in props.items():
         model.metadata_props.add(key=key, value=value)

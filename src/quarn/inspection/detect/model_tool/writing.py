@@ -13,13 +13,14 @@ from quarn.inspection.detect.model_tool.errors import Refused
 from quarn.inspection.detect.model_tool.reading import kind
 
 
-def default_target() -> Path:
-    """Where the detector's default model is installed: detect/dfine_m_coco.onnx under the first weights root."""
+def default_target(name: str = DEFAULT_MODEL) -> Path:
+    """Where a model called ``name`` is installed, by default the detector's default model: detect/NAME under the
+    first weights root, where every lookup of that bare name finds it."""
     roots = weights.search_roots()
     if not roots:
         raise Refused(f"no model folder to install into ({'; '.join(weights.ignored_roots())}); "
                       f"set {weights.ENV_VAR} to an absolute folder, or give -o")
-    return roots[0] / COMPONENT / DEFAULT_MODEL
+    return roots[0] / COMPONENT / name
 
 
 def check_target(target: Path, inputs: dict[tuple[int, int], str], force: bool) -> None:
