@@ -294,3 +294,10 @@ def crash_on_marked_files():
         return read(path)
 
     sources.read_image = reading
+
+
+def thread_setting_reporter():
+    """A Ray worker's work that answers each task with the QUARN_ORT_THREADS its detector would be loaded with."""
+    import os
+
+    return lambda task: os.environ.get("QUARN_ORT_THREADS")

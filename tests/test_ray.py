@@ -136,3 +136,12 @@ def test_more_workers_than_cpus_is_one_error(inputs, capsys):
     status, out, err = run(capsys, cli.main, "-m", "./m.onnx", "in/0.png", "--ray", "--workers", "3")
     assert (status, out) == (1, "")
     assert err.splitlines()[-1] == "quarn-detect: error: --workers 3 is more than the 2 CPUs of the Ray already connected"
+
+
+def test_the_drivers_inference_settings_reach_the_workers(local_ray, monkeypatch):
+    # the workers were started before this setting existed: only the run itself can hand it over
+    from helpers import thread_setting_reporter
+
+    monkeypatch.setenv("QUARN_ORT_THREADS", "3")
+    got = list(cluster.spread(thread_setting_reporter, [0, 1], cluster.Options(workers=1)))
+    assert got == ["3", "3"]

@@ -151,11 +151,13 @@ class _Actor:
     answers every task with ``Lost`` saying so, instead of failing the run.
     """
 
-    def __init__(self, build: Callable[[], Callable[[Any], Any]], cwd: str) -> None:
+    def __init__(self, build: Callable[[], Callable[[Any], Any]], cwd: str, settings: dict[str, str]) -> None:
         # relative names mean what they mean on the driver, where that folder exists here (a shared folder
         # mounted at the same place on every machine)
         with contextlib.suppress(OSError):
             os.chdir(cwd)
+        # the driver's inference settings (--threads, --no-spin, QUARN_ORT_*) hold for its detector here too
+        os.environ.update(settings)
         self.work: Callable[[Any], Any] | None = None
         self.broken = ""
         try:
@@ -205,6 +207,11 @@ def _machines(ray: Any) -> int:
     return max(1, sum(1 for node in ray.nodes() if node.get("Alive")))
 
 
+def _inference_settings() -> dict[str, str]:
+    """The driver's QUARN_ORT_* settings, which the detector reads when it is loaded."""
+    return {name: value for name, value in os.environ.items() if name.startswith("QUARN_ORT_")}
+
+
 def _run(ray: Any, build: Callable[[], Callable[[Any], Any]], tasks: Sequence[Any], workers: int) -> Iterator[Any]:
     context = ray.data.DataContext.get_current()
     context.enable_progress_bars = False
@@ -214,7 +221,7 @@ def _run(ray: Any, build: Callable[[], Callable[[Any], Any]], tasks: Sequence[An
     rows = [{"i": i, "task": pickle.dumps(task)} for i, task in enumerate(tasks)]
     dataset = ray.data.from_items(rows, override_num_blocks=len(rows))  # one task per block: a loss costs one task
     dataset = dataset.map_batches(
-        _Actor, fn_constructor_args=(build, os.getcwd()), batch_size=1, batch_format="numpy",
+        _Actor, fn_constructor_args=(build, os.getcwd(), _inference_settings()), batch_size=1, batch_format="numpy",
         compute=ray.data.ActorPoolStrategy(size=workers, max_tasks_in_flight_per_actor=1), num_cpus=1,
         # a dead worker is started again (as often as needed) and its task retried; SPREAD: one per machine first
         max_restarts=-1, max_task_retries=RETRIES, scheduling_strategy="SPREAD")
