@@ -2,10 +2,11 @@
 
 A reader thread decodes frames and a detecting thread runs the detector, each
 handing its work on through a small bounded queue; the main thread takes the
-frames back in their order and gives them to the sinks.  So decoding, detection
-and drawing, encoding and printing overlap (``detect`` and OpenCV release the
-GIL for their pixel work), and at most a few frames are held whatever the
-stages' speeds.
+frames back in their order and gives them to the sinks, and a saved video is
+encoded on a thread of its own (``writing``).  So decoding, detection, drawing
+and printing, and encoding overlap (``detect`` and OpenCV release the GIL for
+their pixel work), and at most a few frames are held whatever the stages'
+speeds.
 
 The sinks and the console stay on the main thread, where SIGINT and SIGTERM
 are handled: a signal stops the run there as in a one-frame-at-a-time loop,

@@ -18,8 +18,8 @@ from quarn.inspection.detect.cli.sources import Frame, Source
 if TYPE_CHECKING:
     from quarn.inspection.detect.dfine_runner import Detection
 
-# Videos and cameras are read, examined and reported in overlapping stages (see ``pipeline``); False runs them
-# one frame at a time, as still images always are.  Tests and benchmarks compare the two.
+# Videos and cameras are read, examined, reported and encoded in overlapping stages (see ``pipeline``); False
+# runs them one frame at a time, as still images always are.  Tests and benchmarks compare the two.
 PIPELINED = True
 
 
@@ -88,13 +88,14 @@ class Run:
         self.con.finish()
 
     def _read(self, source: Source) -> None:
-        self.sinks = self.outputs.sinks(source, self.fail)
+        overlapped = PIPELINED and not source.still
+        self.sinks = self.outputs.sinks(source, self.fail, overlapped)
         complete = False
         try:
             source.open()
             for sink in self.sinks:
                 sink.begin()
-            if PIPELINED and not source.still:
+            if overlapped:
                 self._overlapped(source)
             else:
                 for frame in source:
