@@ -169,3 +169,39 @@ def test_frames_read_ahead_are_bounded():
         go.set()
         assert stages.close() is None
     assert not [t for t in threading.enumerate() if t.name.startswith("quarn-detect")]
+
+
+@pytest.mark.parametrize("overlapped", [False, True])
+def test_a_failing_video_writer_gives_the_copy_up(tmp_path, monkeypatch, overlapped):
+    from quarn.inspection.detect.cli.errors import InputError
+    from quarn.inspection.detect.cli.writing import VideoOutput
+
+    class Failing:  # OpenCV's writer, failing at its third frame
+        fourcc = staticmethod(lambda *code: 0)
+
+        def __init__(self, *args):
+            self.n = 0
+
+        def isOpened(self):
+            return True
+
+        def write(self, frame):
+            self.n += 1
+            if self.n == 3:
+                raise cv2.error("the codec broke")
+
+        def release(self):
+            pass
+
+    monkeypatch.setattr(cv2, "VideoWriter", Failing)
+    out = VideoOutput(tmp_path / "v.mp4", 10.0, overlapped)
+    try:
+        for _ in range(6):  # encoded later when overlapped: the failure shows at a later frame, or at the end
+            out.write(np.zeros((8, 8, 3), np.uint8))
+    except InputError as exc:
+        problem = str(exc)
+        assert out.close(keep=False) == ""
+    else:
+        problem = out.close(keep=True)
+    assert problem.startswith("the video writer failed at frame 2: ") and "the codec broke" in problem
+    assert os.listdir(tmp_path) == [] and not [t for t in threading.enumerate() if t.name.startswith("quarn-detect")]
