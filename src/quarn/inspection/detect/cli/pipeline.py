@@ -62,8 +62,12 @@ class Stages:
         self._examined: queue.Queue[Any] = queue.Queue(DEPTH)
         self._threads = [threading.Thread(target=self._read, args=(source,), name="quarn-detect read"),
                          threading.Thread(target=self._examine, args=(examine,), name="quarn-detect examine")]
-        for thread in self._threads:
-            thread.start()
+        try:
+            for thread in self._threads:
+                thread.start()
+        except BaseException:  # no thread may be left waiting for the other (e.g. "can't start new thread")
+            self.close()
+            raise
 
     def __iter__(self) -> Iterator[Examined]:
         while True:
