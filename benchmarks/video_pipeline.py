@@ -10,7 +10,8 @@ it, every frame, and finishing the saved copy (which is read back before it
 replaces anything).
 
 It also prints the cores each variant kept busy and those that other
-processes took meanwhile (from /proc/stat), and, from the one-frame-at-a-time
+processes took meanwhile (from /proc/stat; niced ones apart, since they take
+little from a process at normal priority), and, from the one-frame-at-a-time
 runs, where a frame's time goes: decoding and ``detect`` (timed by the run
 itself), finishing the copy (closing and reading it back), and the rest
 (drawing, encoding, printing): so the stage or the core count that bounds the
@@ -119,18 +120,20 @@ class Timed:
 class Sample:
     fps: float
     cores: float  # this process's CPU time over the run's wall time
-    others: float  # CPU time of every other process over the run's wall time
+    others: float  # CPU time of the other processes at normal priority over the run's wall time
+    niced: float  # that of processes at a lower priority (nice), which take little from this one
     stages: tuple[float, float, float, float]  # per frame: decode, detect, finishing the copy, the rest
 
 
-def busy_cpu_s() -> float:
-    """CPU time the whole machine spent busy since boot, from /proc/stat; 0.0 where there is none."""
+def busy_cpu_s() -> tuple[float, float]:
+    """CPU time the machine spent busy since boot, from /proc/stat: at normal priority, and niced; 0.0 where unknown."""
     try:
         fields = Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]
     except OSError:
-        return 0.0
+        return 0.0, 0.0
     user, nice, system, _idle, _iowait, irq, softirq, steal = (int(v) for v in fields[:8])
-    return (user + nice + system + irq + softirq + steal) / os.sysconf("SC_CLK_TCK")
+    tick = os.sysconf("SC_CLK_TCK")
+    return (user + system + irq + softirq + steal) / tick, nice / tick
 
 
 def once(timed: Timed, model: str, video: Path, frames: int, pipelined: bool, work: Path, save: bool) -> Sample:
@@ -138,10 +141,10 @@ def once(timed: Timed, model: str, video: Path, frames: int, pipelined: bool, wo
     run_module.PIPELINED = pipelined
     out = work / "out"
     argv = ["--model", model, "--json", "--frames", str(frames), *(["--save", str(out)] if save else []), str(video)]
-    machine, own = busy_cpu_s(), os.times()
+    (normal, niced), own = busy_cpu_s(), os.times()
     with captured(work / "log.txt"):
         status = cli.main(argv, prog="quarn-detect")
-    machine, after = busy_cpu_s() - machine, os.times()
+    (normal_after, niced_after), after = busy_cpu_s(), os.times()
     if status != 0:
         raise SystemExit(f"quarn-detect {' '.join(argv)} failed ({status}):\n" + (work / "log.txt").read_text())
     for f in out.glob("*") if save else ():
@@ -151,8 +154,8 @@ def once(timed: Timed, model: str, video: Path, frames: int, pipelined: bool, wo
     used = after.user - own.user + after.system - own.system
     read, detect = sum(stats.read_s), sum(stats.detect_s)
     rest = seconds - read - detect - timed.closing
-    return Sample(frames / seconds, used / seconds, max(0.0, machine - used) / seconds,
-                  (read / frames, detect / frames, timed.closing / frames, rest / frames))
+    return Sample(frames / seconds, used / seconds, max(0.0, normal_after - normal - used) / seconds,
+                  (niced_after - niced) / seconds, (read / frames, detect / frames, timed.closing / frames, rest / frames))
 
 
 def cpu_name() -> str:
@@ -205,16 +208,17 @@ def main() -> None:
         return statistics.median(getattr(s, what) for s in samples)
 
     print("ratio: overlapped over serial, median of the rounds, and its spread (min-max); busy: cores this process "
-          "kept busy, serial and overlapped; others: cores other processes took meanwhile")
+          "kept busy, serial and overlapped; others: cores other processes took meanwhile, at normal priority and niced")
     print(f"{'model':<16} {'frames':>6} {'serial fps':>10} {'overlapped fps':>14} {'ratio':>6} {'spread':>10} "
-          f"{'busy':>11} {'others':>6}   serial, per frame: decode, detect, finish copy, rest")
+          f"{'busy':>11} {'others':>11}   serial, per frame: decode, detect, finish copy, rest")
     for label, frames, runs, ratios in rows:
         serial, overlapped = runs[False], runs[True]
         decode, detect, finish, rest = (statistics.median(s.stages[k] for s in serial) * 1e3 for k in range(4))
         print(f"{label:<16} {frames:>6} {med(serial, 'fps'):>10.1f} {med(overlapped, 'fps'):>14.1f} "
               f"{statistics.median(ratios):>5.2f}x {min(ratios):>4.2f}-{max(ratios):<5.2f} "
               f"{med(serial, 'cores'):>5.2f} {med(overlapped, 'cores'):>5.2f} "
-              f"{statistics.median(s.others for s in serial + overlapped):>6.2f}   "
+              f"{statistics.median(s.others for s in serial + overlapped):>5.2f} "
+              f"{statistics.median(s.niced for s in serial + overlapped):>5.2f}   "
               f"{decode:.1f}, {detect:.1f}, {finish:.1f}, {rest:.1f} ms")
     print(f"load average after: {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
 
