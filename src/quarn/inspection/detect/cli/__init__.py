@@ -10,7 +10,8 @@ One module per concern:
 - ``inputs``: arguments and folders turned into sources; ``sources``: one class per kind of input
 - ``media``: reading image and video files without harm
 - ``model``: loading the detector and checking it fits; ``names``: class names
-- ``run``: frames from a source through the detector to the sinks, counted
+- ``run``: frames from a source through the detector to the sinks, counted; ``pipeline``: a video's
+  reading, detection and reporting overlapped in threads
 - ``sinks``: table, JSON lines, saved image, saved video, behind one protocol
 - ``drawing``: boxes and labels; ``writing`` and ``destinations``: saved copies and where they go
 - ``console``: what is printed, and how; ``signals``: Ctrl-C and SIGTERM; ``check``: ``--check``

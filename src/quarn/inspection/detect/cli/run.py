@@ -11,11 +11,16 @@ from typing import TYPE_CHECKING
 from quarn.inspection.detect.cli.console import Console, clock
 from quarn.inspection.detect.cli.errors import InputError, OutputError, reason
 from quarn.inspection.detect.cli.model import Model
+from quarn.inspection.detect.cli.pipeline import Stages
 from quarn.inspection.detect.cli.sinks import Outputs, Sink
 from quarn.inspection.detect.cli.sources import Frame, Source
 
 if TYPE_CHECKING:
     from quarn.inspection.detect.dfine_runner import Detection
+
+# Videos and cameras are read, examined, reported and encoded in overlapping stages (see ``pipeline``); False
+# runs them one frame at a time, as still images always are.  Tests and benchmarks compare the two.
+PIPELINED = True
 
 
 @dataclass
@@ -54,15 +59,18 @@ class Run:
         self.source: Source | None = None  # the input being read
         self.sinks: list[Sink] = []
         self.failed = False
+        self.at: int | None = None  # the first frame whose report is not done, when frames are read ahead
 
     @property
     def where(self) -> str:
         """The input, and the frame in it, that the run has reached."""
-        return self.source.where if self.source is not None else ""
+        if self.source is None:
+            return ""
+        return self.source.where if self.at is None else f"{self.source.label} at frame {self.at}"
 
     def run(self) -> None:
         for source in self.sources:
-            self.source, self.sinks, self.failed = source, [], False
+            self.source, self.sinks, self.failed, self.at = source, [], False, None
             self._progress(source)
             try:
                 self._read(source)
@@ -80,21 +88,19 @@ class Run:
         self.con.finish()
 
     def _read(self, source: Source) -> None:
-        self.sinks = self.outputs.sinks(source, self.fail)
+        overlapped = PIPELINED and not source.still
+        self.sinks = self.outputs.sinks(source, self.fail, overlapped)
         complete = False
         try:
             source.open()
             for sink in self.sinks:
                 sink.begin()
-            for frame in source:
-                if frame.index is not None:  # a still image's progress was shown as it began
-                    self._progress(source, frame.index)
-                if frame.lost:
-                    for sink in self.sinks:
-                        sink.lost(frame)
-                found = self._examine(frame) if frame.examine else None
-                for sink in self.sinks:
-                    sink.frame(frame, found)
+            if overlapped:
+                self._overlapped(source)
+            else:
+                for frame in source:
+                    self._arrived(source, frame)
+                    self._report(frame, *self._examine(frame))
             for trouble in source.troubles():
                 self.fail(trouble.message, record=trouble.record, fails=trouble.fails)
             complete = True
@@ -103,20 +109,53 @@ class Run:
             for sink in reversed(self.sinks):
                 sink.end(complete)
 
-    def _examine(self, frame: Frame) -> list[Detection] | None:
-        """The frame's detections, counted and timed; None when detection failed, which fails the input."""
+    def _overlapped(self, source: Source) -> None:
+        """The frames read and examined by threads ahead of this one, reported here in their order."""
+        stages = Stages(source, self._examine)
+        self.at = 0
+        try:
+            for frame, found, problem in stages:
+                self.at = frame.index
+                self._arrived(source, frame)
+                self._report(frame, found, problem)
+                self.at = (frame.index or 0) + 1
+        finally:
+            if (late := stages.close()) is not None:
+                raise late  # a signal that came while the threads were stopping
+
+    def _arrived(self, source: Source, frame: Frame) -> None:
+        if frame.index is not None:  # a still image's progress was shown as it began
+            self._progress(source, frame.index)
+        if frame.lost:
+            for sink in self.sinks:
+                sink.lost(frame)
+
+    def _examine(self, frame: Frame) -> tuple[list[Detection] | None, str | None]:
+        """The frame's detections, timed, or None and why detection failed; (None, None) when it is not examined.
+
+        It changes nothing of the run's: the detecting thread calls it.
+        """
+        if not frame.examine:
+            return None, None
         t0 = time.perf_counter()
         try:
             found = self.model.detector.detect(frame.image, conf=self.conf)
         except Exception as exc:  # the module's DetectError and what preprocessing raises
-            self.fail(str(exc), frame.index)
-            return None
+            return None, str(exc)
         frame.detect_s = time.perf_counter() - t0
-        self.stats.detect_s.append(frame.detect_s)
-        self.stats.read_s.append(frame.read_s)
-        self.stats.images += 1
-        self.stats.detections += len(found)
-        return self.model.named(found)
+        return self.model.named(found), None
+
+    def _report(self, frame: Frame, found: list[Detection] | None, problem: str | None) -> None:
+        """Count the frame and give it to the sinks; a failed detection fails the input."""
+        if problem is not None:
+            self.fail(problem, frame.index)
+        elif found is not None:
+            self.stats.detect_s.append(frame.detect_s)
+            self.stats.read_s.append(frame.read_s)
+            self.stats.images += 1
+            self.stats.detections += len(found)
+        for sink in self.sinks:
+            sink.frame(frame, found)
 
     def fail(self, message: str, index: int | None = None, *, record: bool = True, fails: bool = True) -> None:
         """Say on stderr what went wrong with the input being read (or with its frame ``index``).

@@ -211,9 +211,9 @@ class VideoCopy(Copy):
     reading goes on) and the previous file at its place is left as it was.
     """
 
-    def __init__(self, source: Source, dests: Destinations, fail: Fail, warn: Fail) -> None:
+    def __init__(self, source: Source, dests: Destinations, fail: Fail, warn: Fail, overlapped: bool) -> None:
         super().__init__(source, dests, fail)
-        self.warn = warn
+        self.warn, self.overlapped = warn, overlapped
         self.out: VideoOutput | None = None
         self.latest: Sequence[Detection] = []
         self.latest_at = 0
@@ -229,7 +229,7 @@ class VideoCopy(Copy):
         if fps != source.fps:
             self.warn(f"{source.label}: a frame rate of {source.fps:g} fps cannot be written; "
                       f"the annotated video plays at {fps:g} fps")
-        self.out = VideoOutput(dest, fps)
+        self.out = VideoOutput(dest, fps, self.overlapped)
 
     @property
     def named(self) -> Path | None:
@@ -279,15 +279,18 @@ class Outputs:
     def __init__(self, con: Console, json: bool, name_width: int, dests: Destinations | None, verbose: bool) -> None:
         self.con, self.json, self.width, self.dests, self.verbose = con, json, name_width, dests, verbose
 
-    def sinks(self, source: Source, fail: Fail) -> list[Sink]:
-        """Begun in this order, ended in the reverse one, so a report ends after the copy it names."""
+    def sinks(self, source: Source, fail: Fail, overlapped: bool = False) -> list[Sink]:
+        """Begun in this order, ended in the reverse one, so a report ends after the copy it names.
+
+        ``overlapped``: frames come from threads reading ahead, and a video copy is encoded on one too.
+        """
         if source.still:
             # the copy is written first: the image's record names it
             image = ImageCopy(source, self.dests, fail) if self.dests is not None else None
             timings = Timings(source, self.con) if self.verbose else None
             return [s for s in (image, self._report(source, image), timings) if s is not None]
         # each frame's record comes before the frame is written to the copy
-        video = VideoCopy(source, self.dests, fail, self.con.error) if self.dests is not None else None
+        video = VideoCopy(source, self.dests, fail, self.con.error, overlapped) if self.dests is not None else None
         return [s for s in (self._report(source, video), video) if s is not None]
 
     def _report(self, source: Source, copy: Copy | None) -> Sink:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import queue
+import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -37,6 +39,42 @@ def save_image(image: npt.NDArray[np.uint8], dest: Path) -> None:
         part.publish(replace=True)
 
 
+class _Encoder:
+    """A video writer fed on a thread of its own, frame after frame in order, so that encoding overlaps what follows.
+
+    A frame given is encoded before the encoder finishes; a failure is kept
+    and said by the next ``put`` or by ``finish``.
+    """
+
+    def __init__(self, writer: Any) -> None:
+        self.writer, self.written, self.error = writer, 0, ""
+        self.frames: queue.Queue[npt.NDArray[np.uint8] | None] = queue.Queue(2)  # few frames held: bounded memory
+        # a daemon: even a writer nobody finished cannot keep the process from ending
+        self.thread = threading.Thread(target=self._encode, name="quarn-detect encode", daemon=True)
+        self.thread.start()
+
+    def put(self, frame: npt.NDArray[np.uint8]) -> None:
+        if self.error:
+            raise InputError(self.error)
+        self.frames.put(frame)
+
+    def finish(self) -> str:
+        """Wait until every frame given is written; '' or why the writing failed."""
+        self.frames.put(None)
+        self.thread.join()
+        return self.error
+
+    def _encode(self) -> None:
+        while (frame := self.frames.get()) is not None:
+            if self.error:
+                continue  # taken and dropped, so that put never waits on a writer that gave up
+            try:
+                self.writer.write(frame)
+                self.written += 1
+            except Exception as exc:  # cv2.error; anything else must not leave put waiting either
+                self.error = f"the video writer failed at frame {self.written}: {' '.join(str(exc).split())}"
+
+
 class VideoOutput:
     """An annotated video written into a part file and published when closed, once verified.
 
@@ -45,15 +83,18 @@ class VideoOutput:
     and the finished file is read back: it replaces ``dest`` only when it
     holds every frame written.  Closing after an interruption still finishes
     the container, so the frames written up to then make a playable video.
+    ``overlapped``: frames are encoded on a thread of their own (``_Encoder``).
     """
 
-    def __init__(self, dest: Path, fps: float) -> None:
-        self.dest, self.fps, self.frames = dest, fps, 0
+    def __init__(self, dest: Path, fps: float, overlapped: bool = False) -> None:
+        self.dest, self.fps, self.frames, self.overlapped = dest, fps, 0, overlapped
         self.part: PartFile | None = None
         self.writer: Any = None
+        self.encoder: _Encoder | None = None
         self.shape: tuple[int, ...] = ()
 
     def write(self, frame: npt.NDArray[np.uint8]) -> None:
+        """Write ``frame``, which nothing may change afterwards (with ``overlapped`` it is encoded later)."""
         import cv2
 
         if self.writer is None:
@@ -64,6 +105,10 @@ class VideoOutput:
             got = f"{w}x{h}" + ("" if channels == 3 else f" with {channels} channel{'s' if channels != 1 else ''}")
             raise InputError(f"frame {self.frames} is {got}, but the video began at {self.shape[1]}x{self.shape[0]}; "
                              "a video holds frames of one size")
+        if self.encoder is not None:
+            self.encoder.put(frame)
+            self.frames += 1
+            return
         try:
             with SIGNALS.held():
                 self.writer.write(frame)
@@ -85,11 +130,17 @@ class VideoOutput:
         if not self.writer.isOpened():
             raise InputError(f"this OpenCV cannot write {self.dest.suffix} video ({codec})")
         self.shape = (h, w, 3)
+        if self.overlapped:
+            self.encoder = _Encoder(self.writer)
 
     def close(self, keep: bool) -> str | None:
         """Finish the file; None when ``keep`` and it replaced ``dest``, else why it did not ('' if not asked)."""
+        failed = ""
         if self.writer is not None:
             with SIGNALS.held():
+                if self.encoder is not None:  # the frames given are written first
+                    encoder, self.encoder = self.encoder, None
+                    failed = encoder.finish()
                 self.writer.release()
                 self.writer = None
         if self.part is None:
@@ -97,7 +148,7 @@ class VideoOutput:
         try:
             if not keep or not self.frames:  # the reason was given when the writing stopped
                 return ""
-            problem = self._verify()
+            problem = failed or self._verify()
             if problem:
                 if self.dest.exists():
                     problem += f"; {self.dest} is left as it was"
