@@ -26,6 +26,8 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from quarn.inspection.detect.option_values import count
+
 # Ray's setting for machines it takes for no cluster's node (its default on Windows and macOS), read when Ray is
 # imported: "0" makes a Ray started here take 127.0.0.1 as its address, and its servers listen there only.
 LOCAL_ONLY = "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"
@@ -56,16 +58,6 @@ class ClusterError(Exception):
     """Ray is missing, or the cluster cannot be reached or cannot serve the run; the message says which, in one line."""
 
 
-def _workers(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
 def add_options(parser: argparse.ArgumentParser) -> None:
     """``--ray``, ``--ray-address`` and ``--workers``, worded alike in every command that takes them."""
     parser.add_argument("--ray", action="store_true",
@@ -74,7 +66,7 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--ray-address", metavar="ADDRESS",
                         help="the cluster to use, e.g. 'auto' on a machine of the cluster or HOST:6379 (default: "
                         "$RAY_ADDRESS, else a local Ray started for this run)")
-    parser.add_argument("--workers", type=_workers, metavar="N",
+    parser.add_argument("--workers", type=count(1), metavar="N",
                         help="Ray workers, each holding one detector (default: one per machine of the cluster)")
 
 

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import argparse
 import stat
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
 
 from quarn.inspection.detect import cluster
+from quarn.inspection.detect.option_values import count, fraction
 from quarn.inspection.detect.cli.console import shown
 from quarn.inspection.detect.cli.errors import InputError
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES
@@ -21,30 +22,6 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # one line, like common tools, instead of argparse's usage block
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
-
-
-def _conf(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number between 0 and 1, got {text!r}") from None
-    if not 0.0 <= value <= 1.0:  # also rejects nan
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
-    return value
-
-
-def _count(least: int, most: int | None = None) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if value < least:
-            raise argparse.ArgumentTypeError(f"must be at least {least}, got {value}")
-        if most is not None and value > most:
-            raise argparse.ArgumentTypeError(f"must be at most {most}, got {value}")
-        return value
-    return parse
 
 
 def _version() -> str:
@@ -71,9 +48,9 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
                    help="model file name or path (default: %(default)s)")
     p.add_argument("-d", "--device", choices=DEVICES, default="auto",
                    help="where to run: auto uses CUDA when available (default: %(default)s)")
-    p.add_argument("-c", "--conf", type=_conf, default=0.25, metavar="FLOAT",
+    p.add_argument("-c", "--conf", type=fraction, default=0.25, metavar="FLOAT",
                    help="minimum confidence, 0..1 (default: %(default)s)")
-    p.add_argument("--threads", type=_count(1, 1024), metavar="N",
+    p.add_argument("--threads", type=count(1, 1024), metavar="N",
                    help="ONNX Runtime threads per inference for this run, as QUARN_ORT_THREADS=N does "
                    "(default: that variable, else one per physical core)")
     p.add_argument("--no-spin", action="store_true",
@@ -89,13 +66,13 @@ def _add_inputs(p: argparse.ArgumentParser) -> None:
                    help="image or video files and/or folders; folders are searched for "
                    + " ".join(sorted(IMAGE_SUFFIXES | VIDEO_SUFFIXES)))
     p.add_argument("-r", "--recursive", action="store_true", help="also search sub-folders of folder arguments")
-    p.add_argument("--camera", type=_count(0, 2**31 - 1), metavar="K",
+    p.add_argument("--camera", type=count(0, 2**31 - 1), metavar="K",
                    help="read live frames from camera K (0 is the first) until Ctrl-C or --frames")
-    p.add_argument("--every", type=_count(1), default=1, metavar="N",
+    p.add_argument("--every", type=count(1), default=1, metavar="N",
                    help="in videos and from the camera, detect on frames 0, N, 2N, ... only (default: every frame); "
                    "with --save, the frames in between show the latest boxes dashed, labelled @<the frame they "
                    "were found in>")
-    p.add_argument("--frames", type=_count(1), metavar="N",
+    p.add_argument("--frames", type=count(1), metavar="N",
                    help="read at most N frames from each video or from the camera")
 
 

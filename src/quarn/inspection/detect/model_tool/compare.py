@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from quarn.inspection.detect import cluster
+from quarn.inspection.detect.option_values import count, fraction
 from quarn.inspection.detect.model_tool import detecting, scoring
 from quarn.inspection.detect.model_tool.errors import PROG
 
@@ -42,23 +43,13 @@ def add_parser(sub: Any) -> None:
     c.add_argument("candidate", metavar="CANDIDATE.onnx", help="the model that would replace it")
     c.add_argument("inputs", nargs="+", metavar="PATH", help="image or video files and/or folders")
     c.add_argument("-r", "--recursive", action="store_true", help="also search sub-folders of folder arguments")
-    c.add_argument("--every", type=_count, default=1, metavar="N", help="in videos, compare frames 0, N, 2N, ... only")
-    c.add_argument("--frames", type=_count, metavar="N", help="read at most N frames from each video")
-    c.add_argument("--min-ap50", type=detecting.fraction, default=0.95, metavar="X",
+    c.add_argument("--every", type=count(1), default=1, metavar="N", help="in videos, compare frames 0, N, 2N, ... only")
+    c.add_argument("--frames", type=count(1), metavar="N", help="read at most N frames from each video")
+    c.add_argument("--min-ap50", type=fraction, default=0.95, metavar="X",
                    help="the candidate passes when its total AP50 is at least X (default: %(default)s)")
     detecting.add_options(c, 0.5, "the confidence at which detections count, for both models (default: %(default)s); "
                           "AP50 ranks all the candidate's detections")
     c.set_defaults(run=run)
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
 
 
 def run(args: argparse.Namespace) -> int:

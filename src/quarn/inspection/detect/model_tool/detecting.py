@@ -9,6 +9,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from quarn.inspection.detect import cluster
+from quarn.inspection.detect.option_values import fraction
 from quarn.inspection.detect.model_tool.errors import PROG, Refused
 
 if TYPE_CHECKING:
@@ -18,16 +19,6 @@ if TYPE_CHECKING:
     from quarn.inspection.detect.cli.sources import Source
 
 DEVICES = ("auto", "cpu", "cuda")
-
-
-def fraction(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number between 0 and 1, got {text!r}") from None
-    if not 0.0 <= value <= 1.0:  # also refuses nan
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
-    return value
 
 
 def add_options(p: argparse.ArgumentParser, conf: float, conf_help: str) -> None:
