@@ -203,25 +203,46 @@ struct Names {
 #undef QUARN_DECLARE
 };
 
-// Texts and values the functions pass to the libraries.
+// Texts and values the functions pass to the libraries.  The three lists give
+// each member with its value, once: the member is declared and made from it.
+// clang-format off: tables, laid out by hand
+#define QUARN_INTERNED(X)                                                       \
+    X(str_cpu, "cpu")                                                           \
+    X(str_cuda, "cuda")                                                         \
+    X(str_auto, "auto")                                                         \
+    X(str_cpu_provider, "CPUExecutionProvider")                                 \
+    X(str_cuda_provider, "CUDAExecutionProvider")                               \
+    X(str_float16, "float16")                                                   \
+    X(key_images, "images")                                                     \
+    X(key_sizes, "orig_target_sizes")                                           \
+    X(key_names, "names") /* the metadata entry of class names */               \
+    X(key_intra_spinning, "session.intra_op.allow_spinning")                    \
+    X(key_inter_spinning, "session.inter_op.allow_spinning")
+// Logged texts and formats, and DetectError's texts.
+#define QUARN_TEXTS(X)                                                                                                 \
+    X(msg_cuda_missing, "CUDA requested but onnxruntime-gpu is not installed; running on CPU")                         \
+    X(fmt_provider_fallback, "%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing")        \
+    X(fmt_loaded, "D-FINE ONNX loaded: %s (%s)")                                                                       \
+    X(fmt_pillow_unknown,                                                                                              \
+      "Pillow %s is not a release whose BILINEAR resize the fused preprocessing reproduces (%s); "                     \
+      "images are preprocessed through Pillow itself")                                                                 \
+    X(msg_ort_missing, "onnxruntime is required. Reinstall: pip install quarn")                                        \
+    X(msg_bad_input, "detect input is empty or not an ndarray")                                                        \
+    X(msg_inference_failed, "detect inference failed: ") /* the cause's text follows */                                \
+    X(fmt_names_ignored,                                                                                               \
+      "Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from class "    \
+      "id (0, 1, ...) to name, each id once; using the COCO80 names")
+#define QUARN_INTS(X) X(int_0, 0) X(int_1, 1) X(int_3, 3) X(int_4, 4) X(int_18, 18) X(int_1024, 1024)
+// clang-format on
+
 struct Constants {
-    Held str_cpu;                  // "cpu"
-    Held str_cuda;                 // "cuda"
-    Held str_auto;                 // "auto"
-    Held str_cpu_provider;         // "CPUExecutionProvider"
-    Held str_cuda_provider;        // "CUDAExecutionProvider"
-    Held str_float16;              // "float16"
+#define QUARN_DECLARE(member, value) Held member;
+    QUARN_INTERNED(QUARN_DECLARE)
+    QUARN_TEXTS(QUARN_DECLARE)
+    QUARN_INTS(QUARN_DECLARE)
+#undef QUARN_DECLARE
     Held gpu_prefixes;             // ("CUDA", "Tensorrt")
-    Held msg_cuda_missing;         // warning text
-    Held fmt_provider_fallback;    // warning format
-    Held fmt_loaded;               // info format
-    Held fmt_pillow_unknown;       // info format
-    Held msg_ort_missing;          // DetectError text
-    Held msg_bad_input;            // DetectError text
-    Held msg_inference_failed;     // DetectError prefix
     Held float_255;                // 255.0
-    Held int_0;                    // 0
-    Held int_3;                    // 3
     Held slice_to_2;               // slice(None, 2)
     Held axes_chw;                 // (2, 0, 1)
     Held index_batch;              // (None, Ellipsis)
@@ -229,19 +250,9 @@ struct Constants {
     KeywordNames<1> kw_copy;       // ("copy",)
     KeywordNames<1> kw_pair_hook;  // ("object_pairs_hook",)
     Held kw_detection;             // the names of the fields detect fills
-    Held key_images;               // "images"
-    Held key_sizes;                // "orig_target_sizes"
-    Held key_names;                // "names": the metadata entry of class names
-    Held fmt_names_ignored;        // warning format
     Held not_json;                 // (ValueError, RecursionError)
     Held setting_names[3];         // the thread settings, then the spin setting
     Held spin_values;              // ("0", "1")
-    Held key_intra_spinning;       // "session.intra_op.allow_spinning"
-    Held key_inter_spinning;       // "session.inter_op.allow_spinning"
-    Held int_1;                    // 1
-    Held int_18;                   // 18
-    Held int_4;                    // 4
-    Held int_1024;                 // 1024
 };
 
 // What the library path reads from the libraries.  The fused path stands in
@@ -319,29 +330,10 @@ void make_names() {
 OwnedRef intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 OwnedRef text(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
 
-// Made by the first exec step; all or nothing.
-void make_constants() {
-    if (state.str_cpu) return;
-    Constants c;
-    c.str_cpu = intern("cpu");
-    c.str_cuda = intern("cuda");
-    c.str_auto = intern("auto");
-    c.str_cpu_provider = intern("CPUExecutionProvider");
-    c.str_cuda_provider = intern("CUDAExecutionProvider");
-    c.str_float16 = intern("float16");
+// The constants that are more than one text or number.
+void make_compound_constants(Constants& c) {
     c.gpu_prefixes = check(Py_BuildValue("(ss)", "CUDA", "Tensorrt"));
-    c.msg_cuda_missing = text("CUDA requested but onnxruntime-gpu is not installed; running on CPU");
-    c.fmt_provider_fallback = text("%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing");
-    c.fmt_loaded = text("D-FINE ONNX loaded: %s (%s)");
-    c.fmt_pillow_unknown = text(
-        "Pillow %s is not a release whose BILINEAR resize the fused preprocessing reproduces (%s); "
-        "images are preprocessed through Pillow itself");
-    c.msg_ort_missing = text("onnxruntime is required. Reinstall: pip install quarn");
-    c.msg_bad_input = text("detect input is empty or not an ndarray");
-    c.msg_inference_failed = text("detect inference failed: ");
     c.float_255 = check(PyFloat_FromDouble(255.0));
-    c.int_0 = check(PyLong_FromLong(0));
-    c.int_3 = check(PyLong_FromLong(3));
     OwnedRef two = check(PyLong_FromLong(2));
     c.slice_to_2 = check(PySlice_New(Py_None, two.get(), Py_None));
     c.axes_chw = check(Py_BuildValue("(iii)", 2, 0, 1));
@@ -352,22 +344,26 @@ void make_constants() {
     c.kw_detection = check(PyTuple_New(kDetectedFieldCount));
     for (size_t i = 0; i < kDetectedFieldCount; ++i)
         PyTuple_SET_ITEM(c.kw_detection.get(), i, intern(kDetectionFields[i].name).release());
-    c.key_images = intern("images");
-    c.key_sizes = intern("orig_target_sizes");
-    c.key_names = intern("names");
-    c.fmt_names_ignored = text(
-        "Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from class "
-        "id (0, 1, ...) to name, each id once; using the COCO80 names");
     c.not_json = check(PyTuple_Pack(2, PyExc_ValueError, PyExc_RecursionError));
     for (size_t i = 0; i < 2; ++i) c.setting_names[i] = intern(kThreadSettings[i]);
     c.setting_names[2] = intern(kSpinSetting);
     c.spin_values = check(Py_BuildValue("(ss)", "0", "1"));
-    c.key_intra_spinning = intern("session.intra_op.allow_spinning");
-    c.key_inter_spinning = intern("session.inter_op.allow_spinning");
-    c.int_1 = check(PyLong_FromLong(1));
-    c.int_18 = check(PyLong_FromLong(18));
-    c.int_4 = check(PyLong_FromLong(4));
-    c.int_1024 = check(PyLong_FromLong(1024));
+}
+
+// Made by the first exec step; all or nothing.
+void make_constants() {
+    if (state.str_cpu) return;
+    Constants c;
+#define QUARN_MAKE_INTERNED(member, value) c.member = intern(value);
+    QUARN_INTERNED(QUARN_MAKE_INTERNED)
+#undef QUARN_MAKE_INTERNED
+#define QUARN_MAKE_TEXT(member, value) c.member = text(value);
+    QUARN_TEXTS(QUARN_MAKE_TEXT)
+#undef QUARN_MAKE_TEXT
+#define QUARN_MAKE_INT(member, value) c.member = check(PyLong_FromLong(value));
+    QUARN_INTS(QUARN_MAKE_INT)
+#undef QUARN_MAKE_INT
+    make_compound_constants(c);
     static_cast<Constants&>(state) = std::move(c);
 }
 
