@@ -1232,6 +1232,50 @@ OwnedRef class_id(PyObject* key, Frame& site) {
     return check(PyNumber_Long(key));
 }
 
+// enumerate(value) if isinstance(value, list) else value if isinstance(value, tuple) else ()
+OwnedRef declared_pairs(PyObject* value) {
+    if (check(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type))))
+        return call(reinterpret_cast<PyObject*>(&PyEnum_Type), value);
+    if (check(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyTuple_Type)))) return OwnedRef::borrow(value);
+    return check(PyTuple_New(0));
+}
+
+// if cls_id < 0 or cls_id in names or not isinstance(name, str): break
+// An empty cls_id stands for -1 (see class_id).
+bool is_unusable(PyObject* cls_id, PyObject* names, PyObject* name, Frame& site) {
+    site.at(declared_names_line::if_unusable);
+    return !cls_id || compare(cls_id, state.int_0, Py_LT) || check(PySequence_Contains(names, cls_id)) ||
+           !check(PyObject_IsInstance(name, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+}
+
+// for key, name in pairs:
+//     cls_id = ...
+//     if <unusable>: break
+//     names[cls_id] = name
+// True when the loop ran to its end, as its `else` clause would run.
+bool store_pairs(PyObject* pairs, PyObject* names, Frame& site) {
+    OwnedRef it = check(PyObject_GetIter(pairs));
+    for (;;) {
+        site.at(declared_names_line::for_pairs);
+        OwnedRef pair = next(it.get());
+        if (!pair) return true;
+        OwnedRef key_name[2];
+        unpack(pair.get(), key_name, 2);
+        OwnedRef cls_id = class_id(key_name[0].get(), site);
+        if (is_unusable(cls_id.get(), names, key_name[1].get(), site)) return false;
+        site.at(declared_names_line::store);
+        check(PyObject_SetItem(names, cls_id.get(), key_name[1].get()));
+    }
+}
+
+// logger.warning("Class names in %s ignored: ...", model_file); return None
+OwnedRef names_ignored(PyObject* model_file, Frame& site) {
+    site.at(declared_names_line::warn_ignored);
+    OwnedRef warning = logger_method(site, state.name_warning);
+    call(warning.get(), state.fmt_names_ignored, model_file);
+    return OwnedRef::borrow(Py_None);
+}
+
 OwnedRef declared_names_impl(PyObject* const* args, Frame& site) {
     PyObject* session = args[0];
     PyObject* model_file = args[1];
@@ -1240,42 +1284,12 @@ OwnedRef declared_names_impl(PyObject* const* args, Frame& site) {
     OwnedRef text = declared_text(session, site);
     if (text.get() == Py_None) return text;
     OwnedRef value = parse_declaration(json.get(), text.get(), site);
-
-    // for key, name in enumerate(value) if <a list> else value if <a tuple> else (): ...
     site.at(declared_names_line::for_pairs);
     OwnedRef names = check(PyDict_New());
-    OwnedRef pairs;
-    if (check(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type))))
-        pairs = call(reinterpret_cast<PyObject*>(&PyEnum_Type), value.get());
-    else if (check(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))))
-        pairs = value;
-    else
-        pairs = check(PyTuple_New(0));
-    OwnedRef it = check(PyObject_GetIter(pairs.get()));
-    bool usable = true;
-    for (;;) {
-        site.at(declared_names_line::for_pairs);
-        OwnedRef pair = next(it.get());
-        if (!pair) break;
-        OwnedRef key_name[2];
-        unpack(pair.get(), key_name, 2);
-        OwnedRef cls_id = class_id(key_name[0].get(), site);
-        // if cls_id < 0 or cls_id in names or not isinstance(name, str): break
-        site.at(declared_names_line::if_unusable);
-        if (!cls_id || compare(cls_id.get(), state.int_0, Py_LT) ||
-            check(PySequence_Contains(names.get(), cls_id.get())) ||
-            !check(PyObject_IsInstance(key_name[1].get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)))) {
-            usable = false;
-            break;
-        }
-        site.at(declared_names_line::store);
-        check(PyObject_SetItem(names.get(), cls_id.get(), key_name[1].get()));
-    }
-    if (usable && PyDict_GET_SIZE(names.get()) > 0) return names;
-    site.at(declared_names_line::warn_ignored);
-    OwnedRef warning = logger_method(site, state.name_warning);
-    call(warning.get(), state.fmt_names_ignored, model_file);
-    return OwnedRef::borrow(Py_None);
+    OwnedRef pairs = declared_pairs(value.get());
+    // else: if names: return names
+    if (store_pairs(pairs.get(), names.get(), site) && PyDict_GET_SIZE(names.get()) > 0) return names;
+    return names_ignored(model_file, site);
 }
 
 // value.isascii() and value.isdigit() and len(value) <= 4 and 1 <= int(value) <= 1024
