@@ -1310,19 +1310,24 @@ bool is_thread_count(PyObject* value) {
     raise_new(detect_error.get(), message.get());
 }
 
-OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
-    PyObject* ort = args[0];
-    site.at(session_options_line::import_os);
-    OwnedRef os = check(PyImport_Import(state.name_os));
-    // threads, inter, spin = os.environ.get(<setting>) or None, each in turn
-    OwnedRef values[3];
+// The station's settings, in the order of setting_names: threads, inter, spin.
+using Settings = OwnedRef[3];
+
+// threads, inter, spin = os.environ.get(<setting>) or None, each in turn
+void read_settings(PyObject* os, Settings& values, Frame& site) {
     const int read_lines[] = {session_options_line::threads, session_options_line::inter, session_options_line::spin};
     for (int i = 0; i < 3; ++i) {
         site.at(read_lines[i]);
-        OwnedRef environ = get_attr(os.get(), state.name_environ);
+        OwnedRef environ = get_attr(os, state.name_environ);
         OwnedRef value = call_method(environ.get(), state.name_get, state.setting_names[i]);
         values[i] = is_true(value.get()) ? std::move(value) : OwnedRef::borrow(Py_None);
     }
+}
+
+// for name, value in ((<threads>), (<inter>)):
+//     if value is not None and not <a thread count>: raise DetectError(...)
+// if spin is not None and spin not in ("0", "1"): raise DetectError(...)
+void check_settings(const Settings& values, Frame& site) {
     for (int i = 0; i < 2; ++i) {
         site.at(session_options_line::if_bad_count);
         if (values[i].get() == Py_None || is_thread_count(values[i].get())) continue;
@@ -1338,8 +1343,11 @@ OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
             "%U must be 0 (idle worker threads sleep) or 1 (they busy-wait, ONNX Runtime's default), not %R",
             state.setting_names[2], spin, site);
     }
-    if (values[0].get() == Py_None && values[1].get() == Py_None && spin == Py_None) return check(PyDict_New());
+}
 
+// options = ort.SessionOptions(), each setting that is set applied in turn;
+// return {"sess_options": options}
+OwnedRef session_keywords(PyObject* ort, const Settings& values, Frame& site) {
     site.at(session_options_line::options);
     OwnedRef options_type = get_attr(ort, state.name_SessionOptions);
     OwnedRef options = call(options_type.get());
@@ -1351,6 +1359,7 @@ OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
         OwnedRef count = check(PyNumber_Long(values[i].get()));
         set_attr(options.get(), fields[i], count.get());
     }
+    PyObject* spin = values[2].get();
     if (spin != Py_None) {
         site.at(session_options_line::spin_intra);
         call_method(options.get(), state.name_add_session_config_entry, state.key_intra_spinning, spin);
@@ -1360,6 +1369,19 @@ OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
     OwnedRef keywords = check(PyDict_New());
     check(PyDict_SetItem(keywords.get(), state.name_sess_options, options.get()));
     return keywords;
+}
+
+OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
+    PyObject* ort = args[0];
+    site.at(session_options_line::import_os);
+    OwnedRef os = check(PyImport_Import(state.name_os));
+    Settings values;
+    read_settings(os.get(), values, site);
+    check_settings(values, site);
+    // if threads is None and inter is None and spin is None: return {}
+    if (values[0].get() == Py_None && values[1].get() == Py_None && values[2].get() == Py_None)
+        return check(PyDict_New());
+    return session_keywords(ort, values, site);
 }
 
 // ---------------------------------------------------------------------------
