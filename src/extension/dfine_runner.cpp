@@ -203,25 +203,46 @@ struct Names {
 #undef QUARN_DECLARE
 };
 
-// Texts and values the functions pass to the libraries.
+// Texts and values the functions pass to the libraries.  The three lists give
+// each member with its value, once: the member is declared and made from it.
+// clang-format off: tables, laid out by hand
+#define QUARN_INTERNED(X)                                                       \
+    X(str_cpu, "cpu")                                                           \
+    X(str_cuda, "cuda")                                                         \
+    X(str_auto, "auto")                                                         \
+    X(str_cpu_provider, "CPUExecutionProvider")                                 \
+    X(str_cuda_provider, "CUDAExecutionProvider")                               \
+    X(str_float16, "float16")                                                   \
+    X(key_images, "images")                                                     \
+    X(key_sizes, "orig_target_sizes")                                           \
+    X(key_names, "names") /* the metadata entry of class names */               \
+    X(key_intra_spinning, "session.intra_op.allow_spinning")                    \
+    X(key_inter_spinning, "session.inter_op.allow_spinning")
+// Logged texts and formats, and DetectError's texts.
+#define QUARN_TEXTS(X)                                                                                                 \
+    X(msg_cuda_missing, "CUDA requested but onnxruntime-gpu is not installed; running on CPU")                         \
+    X(fmt_provider_fallback, "%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing")        \
+    X(fmt_loaded, "D-FINE ONNX loaded: %s (%s)")                                                                       \
+    X(fmt_pillow_unknown,                                                                                              \
+      "Pillow %s is not a release whose BILINEAR resize the fused preprocessing reproduces (%s); "                     \
+      "images are preprocessed through Pillow itself")                                                                 \
+    X(msg_ort_missing, "onnxruntime is required. Reinstall: pip install quarn")                                        \
+    X(msg_bad_input, "detect input is empty or not an ndarray")                                                        \
+    X(msg_inference_failed, "detect inference failed: ") /* the cause's text follows */                                \
+    X(fmt_names_ignored,                                                                                               \
+      "Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from class "    \
+      "id (0, 1, ...) to name, each id once; using the COCO80 names")
+#define QUARN_INTS(X) X(int_0, 0) X(int_1, 1) X(int_3, 3) X(int_4, 4) X(int_18, 18) X(int_1024, 1024)
+// clang-format on
+
 struct Constants {
-    Held str_cpu;                  // "cpu"
-    Held str_cuda;                 // "cuda"
-    Held str_auto;                 // "auto"
-    Held str_cpu_provider;         // "CPUExecutionProvider"
-    Held str_cuda_provider;        // "CUDAExecutionProvider"
-    Held str_float16;              // "float16"
+#define QUARN_DECLARE(member, value) Held member;
+    QUARN_INTERNED(QUARN_DECLARE)
+    QUARN_TEXTS(QUARN_DECLARE)
+    QUARN_INTS(QUARN_DECLARE)
+#undef QUARN_DECLARE
     Held gpu_prefixes;             // ("CUDA", "Tensorrt")
-    Held msg_cuda_missing;         // warning text
-    Held fmt_provider_fallback;    // warning format
-    Held fmt_loaded;               // info format
-    Held fmt_pillow_unknown;       // info format
-    Held msg_ort_missing;          // DetectError text
-    Held msg_bad_input;            // DetectError text
-    Held msg_inference_failed;     // DetectError prefix
     Held float_255;                // 255.0
-    Held int_0;                    // 0
-    Held int_3;                    // 3
     Held slice_to_2;               // slice(None, 2)
     Held axes_chw;                 // (2, 0, 1)
     Held index_batch;              // (None, Ellipsis)
@@ -229,19 +250,9 @@ struct Constants {
     KeywordNames<1> kw_copy;       // ("copy",)
     KeywordNames<1> kw_pair_hook;  // ("object_pairs_hook",)
     Held kw_detection;             // the names of the fields detect fills
-    Held key_images;               // "images"
-    Held key_sizes;                // "orig_target_sizes"
-    Held key_names;                // "names": the metadata entry of class names
-    Held fmt_names_ignored;        // warning format
     Held not_json;                 // (ValueError, RecursionError)
     Held setting_names[3];         // the thread settings, then the spin setting
     Held spin_values;              // ("0", "1")
-    Held key_intra_spinning;       // "session.intra_op.allow_spinning"
-    Held key_inter_spinning;       // "session.inter_op.allow_spinning"
-    Held int_1;                    // 1
-    Held int_18;                   // 18
-    Held int_4;                    // 4
-    Held int_1024;                 // 1024
 };
 
 // What the library path reads from the libraries.  The fused path stands in
@@ -319,29 +330,10 @@ void make_names() {
 OwnedRef intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 OwnedRef text(const char* utf8) { return check(PyUnicode_FromString(utf8)); }
 
-// Made by the first exec step; all or nothing.
-void make_constants() {
-    if (state.str_cpu) return;
-    Constants c;
-    c.str_cpu = intern("cpu");
-    c.str_cuda = intern("cuda");
-    c.str_auto = intern("auto");
-    c.str_cpu_provider = intern("CPUExecutionProvider");
-    c.str_cuda_provider = intern("CUDAExecutionProvider");
-    c.str_float16 = intern("float16");
+// The constants that are more than one text or number.
+void make_compound_constants(Constants& c) {
     c.gpu_prefixes = check(Py_BuildValue("(ss)", "CUDA", "Tensorrt"));
-    c.msg_cuda_missing = text("CUDA requested but onnxruntime-gpu is not installed; running on CPU");
-    c.fmt_provider_fallback = text("%s requested but %s is in use \u2014 CUDA runtime (cuBLAS/cuDNN) may be missing");
-    c.fmt_loaded = text("D-FINE ONNX loaded: %s (%s)");
-    c.fmt_pillow_unknown = text(
-        "Pillow %s is not a release whose BILINEAR resize the fused preprocessing reproduces (%s); "
-        "images are preprocessed through Pillow itself");
-    c.msg_ort_missing = text("onnxruntime is required. Reinstall: pip install quarn");
-    c.msg_bad_input = text("detect input is empty or not an ndarray");
-    c.msg_inference_failed = text("detect inference failed: ");
     c.float_255 = check(PyFloat_FromDouble(255.0));
-    c.int_0 = check(PyLong_FromLong(0));
-    c.int_3 = check(PyLong_FromLong(3));
     OwnedRef two = check(PyLong_FromLong(2));
     c.slice_to_2 = check(PySlice_New(Py_None, two.get(), Py_None));
     c.axes_chw = check(Py_BuildValue("(iii)", 2, 0, 1));
@@ -352,22 +344,26 @@ void make_constants() {
     c.kw_detection = check(PyTuple_New(kDetectedFieldCount));
     for (size_t i = 0; i < kDetectedFieldCount; ++i)
         PyTuple_SET_ITEM(c.kw_detection.get(), i, intern(kDetectionFields[i].name).release());
-    c.key_images = intern("images");
-    c.key_sizes = intern("orig_target_sizes");
-    c.key_names = intern("names");
-    c.fmt_names_ignored = text(
-        "Class names in %s ignored: metadata 'names' must be a non-empty JSON list of names or an object from class "
-        "id (0, 1, ...) to name, each id once; using the COCO80 names");
     c.not_json = check(PyTuple_Pack(2, PyExc_ValueError, PyExc_RecursionError));
     for (size_t i = 0; i < 2; ++i) c.setting_names[i] = intern(kThreadSettings[i]);
     c.setting_names[2] = intern(kSpinSetting);
     c.spin_values = check(Py_BuildValue("(ss)", "0", "1"));
-    c.key_intra_spinning = intern("session.intra_op.allow_spinning");
-    c.key_inter_spinning = intern("session.inter_op.allow_spinning");
-    c.int_1 = check(PyLong_FromLong(1));
-    c.int_18 = check(PyLong_FromLong(18));
-    c.int_4 = check(PyLong_FromLong(4));
-    c.int_1024 = check(PyLong_FromLong(1024));
+}
+
+// Made by the first exec step; all or nothing.
+void make_constants() {
+    if (state.str_cpu) return;
+    Constants c;
+#define QUARN_MAKE_INTERNED(member, value) c.member = intern(value);
+    QUARN_INTERNED(QUARN_MAKE_INTERNED)
+#undef QUARN_MAKE_INTERNED
+#define QUARN_MAKE_TEXT(member, value) c.member = text(value);
+    QUARN_TEXTS(QUARN_MAKE_TEXT)
+#undef QUARN_MAKE_TEXT
+#define QUARN_MAKE_INT(member, value) c.member = check(PyLong_FromLong(value));
+    QUARN_INTS(QUARN_MAKE_INT)
+#undef QUARN_MAKE_INT
+    make_compound_constants(c);
     static_cast<Constants&>(state) = std::move(c);
 }
 
@@ -1236,6 +1232,50 @@ OwnedRef class_id(PyObject* key, Frame& site) {
     return check(PyNumber_Long(key));
 }
 
+// enumerate(value) if isinstance(value, list) else value if isinstance(value, tuple) else ()
+OwnedRef declared_pairs(PyObject* value) {
+    if (check(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyList_Type))))
+        return call(reinterpret_cast<PyObject*>(&PyEnum_Type), value);
+    if (check(PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyTuple_Type)))) return OwnedRef::borrow(value);
+    return check(PyTuple_New(0));
+}
+
+// if cls_id < 0 or cls_id in names or not isinstance(name, str): break
+// An empty cls_id stands for -1 (see class_id).
+bool is_unusable(PyObject* cls_id, PyObject* names, PyObject* name, Frame& site) {
+    site.at(declared_names_line::if_unusable);
+    return !cls_id || compare(cls_id, state.int_0, Py_LT) || check(PySequence_Contains(names, cls_id)) ||
+           !check(PyObject_IsInstance(name, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+}
+
+// for key, name in pairs:
+//     cls_id = ...
+//     if <unusable>: break
+//     names[cls_id] = name
+// True when the loop ran to its end, as its `else` clause would run.
+bool store_pairs(PyObject* pairs, PyObject* names, Frame& site) {
+    OwnedRef it = check(PyObject_GetIter(pairs));
+    for (;;) {
+        site.at(declared_names_line::for_pairs);
+        OwnedRef pair = next(it.get());
+        if (!pair) return true;
+        OwnedRef key_name[2];
+        unpack(pair.get(), key_name, 2);
+        OwnedRef cls_id = class_id(key_name[0].get(), site);
+        if (is_unusable(cls_id.get(), names, key_name[1].get(), site)) return false;
+        site.at(declared_names_line::store);
+        check(PyObject_SetItem(names, cls_id.get(), key_name[1].get()));
+    }
+}
+
+// logger.warning("Class names in %s ignored: ...", model_file); return None
+OwnedRef names_ignored(PyObject* model_file, Frame& site) {
+    site.at(declared_names_line::warn_ignored);
+    OwnedRef warning = logger_method(site, state.name_warning);
+    call(warning.get(), state.fmt_names_ignored, model_file);
+    return OwnedRef::borrow(Py_None);
+}
+
 OwnedRef declared_names_impl(PyObject* const* args, Frame& site) {
     PyObject* session = args[0];
     PyObject* model_file = args[1];
@@ -1244,42 +1284,12 @@ OwnedRef declared_names_impl(PyObject* const* args, Frame& site) {
     OwnedRef text = declared_text(session, site);
     if (text.get() == Py_None) return text;
     OwnedRef value = parse_declaration(json.get(), text.get(), site);
-
-    // for key, name in enumerate(value) if <a list> else value if <a tuple> else (): ...
     site.at(declared_names_line::for_pairs);
     OwnedRef names = check(PyDict_New());
-    OwnedRef pairs;
-    if (check(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type))))
-        pairs = call(reinterpret_cast<PyObject*>(&PyEnum_Type), value.get());
-    else if (check(PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyTuple_Type))))
-        pairs = value;
-    else
-        pairs = check(PyTuple_New(0));
-    OwnedRef it = check(PyObject_GetIter(pairs.get()));
-    bool usable = true;
-    for (;;) {
-        site.at(declared_names_line::for_pairs);
-        OwnedRef pair = next(it.get());
-        if (!pair) break;
-        OwnedRef key_name[2];
-        unpack(pair.get(), key_name, 2);
-        OwnedRef cls_id = class_id(key_name[0].get(), site);
-        // if cls_id < 0 or cls_id in names or not isinstance(name, str): break
-        site.at(declared_names_line::if_unusable);
-        if (!cls_id || compare(cls_id.get(), state.int_0, Py_LT) ||
-            check(PySequence_Contains(names.get(), cls_id.get())) ||
-            !check(PyObject_IsInstance(key_name[1].get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)))) {
-            usable = false;
-            break;
-        }
-        site.at(declared_names_line::store);
-        check(PyObject_SetItem(names.get(), cls_id.get(), key_name[1].get()));
-    }
-    if (usable && PyDict_GET_SIZE(names.get()) > 0) return names;
-    site.at(declared_names_line::warn_ignored);
-    OwnedRef warning = logger_method(site, state.name_warning);
-    call(warning.get(), state.fmt_names_ignored, model_file);
-    return OwnedRef::borrow(Py_None);
+    OwnedRef pairs = declared_pairs(value.get());
+    // else: if names: return names
+    if (store_pairs(pairs.get(), names.get(), site) && PyDict_GET_SIZE(names.get()) > 0) return names;
+    return names_ignored(model_file, site);
 }
 
 // value.isascii() and value.isdigit() and len(value) <= 4 and 1 <= int(value) <= 1024
@@ -1300,19 +1310,24 @@ bool is_thread_count(PyObject* value) {
     raise_new(detect_error.get(), message.get());
 }
 
-OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
-    PyObject* ort = args[0];
-    site.at(session_options_line::import_os);
-    OwnedRef os = check(PyImport_Import(state.name_os));
-    // threads, inter, spin = os.environ.get(<setting>) or None, each in turn
-    OwnedRef values[3];
+// The station's settings, in the order of setting_names: threads, inter, spin.
+using Settings = OwnedRef[3];
+
+// threads, inter, spin = os.environ.get(<setting>) or None, each in turn
+void read_settings(PyObject* os, Settings& values, Frame& site) {
     const int read_lines[] = {session_options_line::threads, session_options_line::inter, session_options_line::spin};
     for (int i = 0; i < 3; ++i) {
         site.at(read_lines[i]);
-        OwnedRef environ = get_attr(os.get(), state.name_environ);
+        OwnedRef environ = get_attr(os, state.name_environ);
         OwnedRef value = call_method(environ.get(), state.name_get, state.setting_names[i]);
         values[i] = is_true(value.get()) ? std::move(value) : OwnedRef::borrow(Py_None);
     }
+}
+
+// for name, value in ((<threads>), (<inter>)):
+//     if value is not None and not <a thread count>: raise DetectError(...)
+// if spin is not None and spin not in ("0", "1"): raise DetectError(...)
+void check_settings(const Settings& values, Frame& site) {
     for (int i = 0; i < 2; ++i) {
         site.at(session_options_line::if_bad_count);
         if (values[i].get() == Py_None || is_thread_count(values[i].get())) continue;
@@ -1328,8 +1343,11 @@ OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
             "%U must be 0 (idle worker threads sleep) or 1 (they busy-wait, ONNX Runtime's default), not %R",
             state.setting_names[2], spin, site);
     }
-    if (values[0].get() == Py_None && values[1].get() == Py_None && spin == Py_None) return check(PyDict_New());
+}
 
+// options = ort.SessionOptions(), each setting that is set applied in turn;
+// return {"sess_options": options}
+OwnedRef session_keywords(PyObject* ort, const Settings& values, Frame& site) {
     site.at(session_options_line::options);
     OwnedRef options_type = get_attr(ort, state.name_SessionOptions);
     OwnedRef options = call(options_type.get());
@@ -1341,6 +1359,7 @@ OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
         OwnedRef count = check(PyNumber_Long(values[i].get()));
         set_attr(options.get(), fields[i], count.get());
     }
+    PyObject* spin = values[2].get();
     if (spin != Py_None) {
         site.at(session_options_line::spin_intra);
         call_method(options.get(), state.name_add_session_config_entry, state.key_intra_spinning, spin);
@@ -1350,6 +1369,19 @@ OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
     OwnedRef keywords = check(PyDict_New());
     check(PyDict_SetItem(keywords.get(), state.name_sess_options, options.get()));
     return keywords;
+}
+
+OwnedRef session_options_impl(PyObject* const* args, Frame& site) {
+    PyObject* ort = args[0];
+    site.at(session_options_line::import_os);
+    OwnedRef os = check(PyImport_Import(state.name_os));
+    Settings values;
+    read_settings(os.get(), values, site);
+    check_settings(values, site);
+    // if threads is None and inter is None and spin is None: return {}
+    if (values[0].get() == Py_None && values[1].get() == Py_None && values[2].get() == Py_None)
+        return check(PyDict_New());
+    return session_keywords(ort, values, site);
 }
 
 // ---------------------------------------------------------------------------

@@ -94,25 +94,33 @@ def parse(argv: Sequence[str] | None, prog: str, default_model: str) -> tuple[ar
     """The options, checked together, and the names of the --names file; a usage error exits with status 2."""
     parser = build_parser(prog, default_model)
     args = parser.parse_args(argv)
+    _check_inputs(parser, args)
+    if args.save is not None:
+        _check_save(parser, args.save)
+    args.ray_options = cluster.options(parser, args)
+    if args.ray and (args.camera is not None or args.save is not None or args.check):
+        parser.error("--ray reads PATH arguments: it does not go with --camera, --save or --check")
+    names = _read_names(parser, args.names) if args.names is not None else None
+    return args, names
+
+
+def _check_inputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Exactly one of: PATH arguments, --camera, or --check alone."""
     if args.check and (args.inputs or args.camera is not None):
         parser.error("--check takes no image arguments")
     if args.camera is not None and args.inputs:
         parser.error("--camera takes no PATH arguments")
     if not args.check and not args.inputs and args.camera is None:
         parser.error("no images given")
-    if args.save is not None:
-        _check_save(parser, args.save)
-    args.ray_options = cluster.options(parser, args)
-    if args.ray and (args.camera is not None or args.save is not None or args.check):
-        parser.error("--ray reads PATH arguments: it does not go with --camera, --save or --check")
-    names = None
-    if args.names is not None:
-        try:
-            names = read_names(args.names)
-        except (OSError, ValueError, InputError) as exc:
-            problem = exc.strerror if isinstance(exc, OSError) else exc
-            parser.error(shown(f"argument --names: {args.names}: {problem}"))
-    return args, names
+
+
+def _read_names(parser: argparse.ArgumentParser, path: Path) -> dict[int, str]:
+    """The --names file's names; a file that cannot be read or used is a usage error."""
+    try:
+        return read_names(path)
+    except (OSError, ValueError, InputError) as exc:
+        problem = exc.strerror if isinstance(exc, OSError) else exc
+        parser.error(shown(f"argument --names: {path}: {problem}"))
 
 
 def _check_save(parser: argparse.ArgumentParser, save: Path) -> None:

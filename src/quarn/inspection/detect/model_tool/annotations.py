@@ -39,6 +39,26 @@ class Annotations:
 
 def read_annotations(path: Path) -> Annotations:
     """The file at ``path``, its sound entries kept and every broken one told in ``problems``."""
+    data = _load(path)
+    found = Annotations(path, len(data["images"]))
+    _categories(found, data["categories"])
+    images = _images(found, data["images"])
+    raw = data.get("annotations", [])
+    if not isinstance(raw, list):
+        found.problems.append(f"{path}: 'annotations' is not a list; no object is annotated")
+        raw = []
+    broken = _boxes(found, raw, images)
+    # An image with a broken annotation would count its objects wrong: it is left out whole.
+    for image_id in sorted(broken):
+        found.problems.append(f"{path}: image {image_id} ({images[image_id].file_name}) is not scored: "
+                              "its annotations are not all sound")
+    found.images = [image for image in images.values() if image.id not in broken]
+    found.boxes = [box for box in found.boxes if box["image_id"] not in broken]
+    return found
+
+
+def _load(path: Path) -> dict[str, Any]:
+    """The file's JSON object, refused in one line unless it holds 'images' and 'categories' lists."""
     from quarn.inspection.detect.cli.media import read_bytes  # regular files only: a named pipe never blocks
 
     try:
@@ -53,19 +73,17 @@ def read_annotations(path: Path) -> Annotations:
         raise Refused(f"{path}: {exc}") from None
     if not isinstance(data, dict) or not isinstance(data.get("images"), list) or not isinstance(data.get("categories"), list):
         raise Refused(f"{path} is not a COCO annotation file: it needs an object with 'images' and 'categories' lists")
-    found = Annotations(path, len(data["images"]))
-    _categories(found, data["categories"])
-    images = _images(found, data["images"])
-    raw = data.get("annotations", [])
-    if not isinstance(raw, list):
-        found.problems.append(f"{path}: 'annotations' is not a list; no object is annotated")
-        raw = []
+    return data
+
+
+def _boxes(found: Annotations, raw: list[Any], images: dict[int, Image]) -> set[int]:
+    """The sound annotations added to ``found.boxes``; the ids of the usable images a broken one names."""
     broken: set[int] = set()
     for k, ann in enumerate(raw):
         image_id = ann.get("image_id") if isinstance(ann, dict) else None
         problem = _annotation_problem(ann, images, found.categories)
         if problem:
-            found.problems.append(f"{path}: annotations[{k}]: {problem}")
+            found.problems.append(f"{found.path}: annotations[{k}]: {problem}")
             if _is_int(image_id) and image_id in images:
                 broken.add(image_id)
             continue
@@ -73,12 +91,7 @@ def read_annotations(path: Path) -> Annotations:
         found.boxes.append({"id": len(found.boxes) + 1, "image_id": image_id, "category_id": ann["category_id"],
                             "bbox": [x, y, w, h], "area": float(ann.get("area", w * h)),
                             "iscrowd": int(ann.get("iscrowd", 0))})
-    for image_id in sorted(broken):
-        found.problems.append(f"{path}: image {image_id} ({images[image_id].file_name}) is not scored: "
-                              "its annotations are not all sound")
-    found.images = [image for image in images.values() if image.id not in broken]
-    found.boxes = [box for box in found.boxes if box["image_id"] not in broken]
-    return found
+    return broken
 
 
 def _categories(found: Annotations, raw: list[Any]) -> None:
@@ -123,10 +136,20 @@ def _name_problem(name: str) -> str:
 def _annotation_problem(ann: Any, images: dict[int, Image], categories: dict[int, str]) -> str:
     if not isinstance(ann, dict):
         return "is not an object"
+    return _reference_problem(ann, images, categories) or _shape_problem(ann)
+
+
+def _reference_problem(ann: dict[str, Any], images: dict[int, Image], categories: dict[int, str]) -> str:
+    """What is wrong with the image and category an annotation names, checked in that order."""
     if not _is_int(ann.get("image_id")) or ann["image_id"] not in images:
         return f"image_id {ann.get('image_id')!r} names no usable image"
     if not _is_int(ann.get("category_id")) or ann["category_id"] not in categories:
         return f"category_id {ann.get('category_id')!r} names no category"
+    return ""
+
+
+def _shape_problem(ann: dict[str, Any]) -> str:
+    """What is wrong with an annotation's box, area and crowd flag, checked in that order."""
     box = ann.get("bbox")
     if not (isinstance(box, list) and len(box) == 4 and all(_is_number(v) for v in box) and box[2] >= 0 and box[3] >= 0):
         return f"bbox {box!r} is not [x, y, width, height] with width and height at least 0"

@@ -4,14 +4,20 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections.abc import Iterable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from quarn.inspection.detect.contract import DEFAULT_MODEL
 from quarn.inspection.detect import cluster
 from quarn.inspection.detect.model_tool import detecting, scoring
-from quarn.inspection.detect.model_tool.annotations import Annotations, read_annotations, read_category_map
+from quarn.inspection.detect.model_tool.annotations import Annotations, Image, read_annotations, read_category_map
 from quarn.inspection.detect.model_tool.errors import PROG
+
+if TYPE_CHECKING:
+    from quarn.inspection.detect.cli.console import Console
+    from quarn.inspection.detect.cli.examine import Examined
+    from quarn.inspection.detect.cli.sources import ImageFile
 
 
 def add_parser(sub: Any) -> None:
@@ -37,8 +43,7 @@ def add_parser(sub: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from quarn.inspection.detect.cli.console import Console, json_line, shown
-    from quarn.inspection.detect.cli.sources import ImageFile
+    from quarn.inspection.detect.cli.console import Console
 
     ray = cluster.options(args.parser, args)
     scoring.check_installed()
@@ -50,52 +55,90 @@ def run(args: argparse.Namespace) -> int:
     model = detecting.load(args.model, device, con)
     mapping = read_category_map(args.category_map, found.categories) if args.category_map is not None \
         else _by_name(model.shown_names, found.categories)
+    _note_unmapped(con, found, mapping)
+    folder = args.images if args.images is not None else args.coco.parent
+    results = detecting.examined(model, args.model, device, args.conf, _sources(folder, found), ray, con)
+    scored, dets, failed = _detect(con, found.images, results, mapping)
+    result, per_class = _score(found, scored, dets, args.per_class)
+    if args.json:
+        _print_json(con, args, found, len(scored), result, per_class)
+    else:
+        _print_table(con, args, found, len(scored), result, per_class)
+    if not scored:
+        con.error("error: no image could be scored")
+    return 1 if found.problems or failed or not scored else 0
+
+
+def _note_unmapped(con: Console, found: Annotations, mapping: dict[int, int]) -> None:
+    """A note naming the categories no model class maps to: their objects can only be missed."""
     missing = [c for c in found.categories if c not in mapping.values()]
     if missing:
         many = len(missing) > 1
         con.note(f"{PROG}: note: no model class for categor{'ies' if many else 'y'} "
                  f"{', '.join(f'{c} {found.categories[c]!r}' for c in missing)}: {'their' if many else 'its'} "
                  "objects count as missed")
-    folder = args.images if args.images is not None else args.coco.parent
-    sources = [ImageFile(folder / image.file_name, Path(image.file_name)) for image in found.images]
-    scored, dets, failed = [], [], 0
-    for image, got in zip(found.images, detecting.examined(model, args.model, device, args.conf, sources, ray, con)):
+
+
+def _sources(folder: Path, found: Annotations) -> list[ImageFile]:
+    from quarn.inspection.detect.cli.sources import ImageFile
+
+    return [ImageFile(folder / image.file_name, Path(image.file_name)) for image in found.images]
+
+
+def _detect(con: Console, images: list[Image], results: Iterable[Examined],
+            mapping: dict[int, int]) -> tuple[list[int], list[dict[str, Any]], int]:
+    """The ids of the images scored, their detections as pycocotools results, and how many images failed."""
+    scored: list[int] = []
+    dets: list[dict[str, Any]] = []
+    failed = 0
+    for image, got in zip(images, results):
         for line in got.err:
             con.note(line)
         (record,) = got.records()
-        if got.failed:
-            failed += 1
-            continue
-        size = (record["width"], record["height"])
-        if image.width is not None and image.height is not None and size != (image.width, image.height):
-            con.error(f"error: {record['file']}: the image is {size[0]}x{size[1]}, the annotation file says "
-                      f"{image.width}x{image.height}; not scored")
+        if got.failed or _size_differs(con, image, record):
             failed += 1
             continue
         scored.append(image.id)
         dets += [{"image_id": image.id, "category_id": mapping[c], "bbox": scoring.coco_box(xyxy), "score": s}
                  for c, s, xyxy in detecting.detections(record) if c in mapping]
-    result, per_class = _score(found, scored, dets, args.per_class)
-    if args.json:
-        fields: dict[str, Any] = {**result, "images": len(scored), "model": args.model}
-        if args.per_class:
-            fields["per_class"] = [{"id": c, "name": found.categories[c], "AP": ap} for c, ap in per_class.items()]
-        con.print(json_line(fields))
-    else:
-        con.print(shown(f"{args.coco}: {len(scored)} of {found.listed} images scored, "
-                        f"{_many(len(found.boxes), 'object')} in {_many(len(found.categories), 'category', 'categories')}; "
-                        f"model {args.model}, conf {args.conf:g}"))
-        for name, value in result.items():
-            iou, area, most = scoring.MEANING[name]
-            con.print(f"  {name:<6}{_number(value):>6}   IoU={iou:<9} area={area:<7} maxDets={most}")
-        if args.per_class:
-            width = max(4, *(len(shown(n)) for n in found.categories.values())) if found.categories else 4
-            con.print("per category: AP (IoU=0.50:0.95, area=all, maxDets=100)")
-            for c, ap in per_class.items():
-                con.print(f"  {c:>6}  {shown(found.categories[c]):<{width}}  {_number(ap):>6}")
-    if not scored:
-        con.error("error: no image could be scored")
-    return 1 if found.problems or failed or not scored else 0
+    return scored, dets, failed
+
+
+def _size_differs(con: Console, image: Image, record: dict[str, Any]) -> bool:
+    """Whether the image read is not the size the annotation file gives (told as an error): its boxes would not fit."""
+    size = (record["width"], record["height"])
+    if image.width is None or image.height is None or size == (image.width, image.height):
+        return False
+    con.error(f"error: {record['file']}: the image is {size[0]}x{size[1]}, the annotation file says "
+              f"{image.width}x{image.height}; not scored")
+    return True
+
+
+def _print_json(con: Console, args: argparse.Namespace, found: Annotations, scored: int,
+                result: dict[str, float | None], per_class: dict[int, float | None]) -> None:
+    from quarn.inspection.detect.cli.console import json_line
+
+    fields: dict[str, Any] = {**result, "images": scored, "model": args.model}
+    if args.per_class:
+        fields["per_class"] = [{"id": c, "name": found.categories[c], "AP": ap} for c, ap in per_class.items()]
+    con.print(json_line(fields))
+
+
+def _print_table(con: Console, args: argparse.Namespace, found: Annotations, scored: int,
+                 result: dict[str, float | None], per_class: dict[int, float | None]) -> None:
+    from quarn.inspection.detect.cli.console import shown
+
+    con.print(shown(f"{args.coco}: {scored} of {found.listed} images scored, "
+                    f"{_many(len(found.boxes), 'object')} in {_many(len(found.categories), 'category', 'categories')}; "
+                    f"model {args.model}, conf {args.conf:g}"))
+    for name, value in result.items():
+        iou, area, most = scoring.MEANING[name]
+        con.print(f"  {name:<6}{_number(value):>6}   IoU={iou:<9} area={area:<7} maxDets={most}")
+    if args.per_class:
+        width = max(4, *(len(shown(n)) for n in found.categories.values())) if found.categories else 4
+        con.print("per category: AP (IoU=0.50:0.95, area=all, maxDets=100)")
+        for c, ap in per_class.items():
+            con.print(f"  {c:>6}  {shown(found.categories[c]):<{width}}  {_number(ap):>6}")
 
 
 def _by_name(names: dict[int, str], categories: dict[int, str]) -> dict[int, int]:

@@ -165,24 +165,43 @@ def agreement(frames: Sequence[tuple[Dets, Dets, Dets]]) -> tuple[list[Agreement
     """
     image_ids = list(range(1, len(frames) + 1))
     classes = sorted({c for frame in frames for dets in frame for c, _, _ in dets})
-    truth = [{"id": n, "image_id": i, "category_id": c + 1, "bbox": coco_box(xyxy), "area": _area(xyxy), "iscrowd": 0,
-              "score": s}
-             for n, (i, (c, s, xyxy)) in enumerate(((i, d) for i, f in zip(image_ids, frames) for d in f[0]), 1)]
+    truth = _reference_objects(image_ids, frames)
     scorer = Scorer(image_ids, {c + 1: str(c) for c in classes}, truth)
     per_frame = [Agreement(reference=len(f[0])) for f in frames]
     total = Agreement(reference=len(truth))
     if not frames:
         return per_frame, total
-
-    def results(k: int) -> Any:
-        return scorer.results([{"image_id": i, "category_id": c + 1, "bbox": coco_box(xyxy), "score": s}
-                               for i, f in zip(image_ids, frames) for c, s, xyxy in f[k]])
-
-    kept = results(1)
+    kept = _candidate_results(scorer, image_ids, frames, 1)
     matching = scorer.evaluate(kept, image_ids, iouThrs=[0.5], areaRng=[[0, 1e10]], areaRngLbl=["all"],
                                maxDets=[max(1, max(len(f[1]) for f in frames))])
-    for e in matching.evalImgs:
-        if e is None:
+    _count_matches(scorer, kept, matching.evalImgs, per_frame)
+    everything = _candidate_results(scorer, image_ids, frames, 2)
+    for i, got in zip(image_ids, per_frame):
+        total.add(Agreement(0, got.matched, got.extra, got.ious, got.score_diffs))
+        if got.reference:
+            got.ap50 = figures(scorer.evaluate(everything, [i]))["AP50"]
+    total.ap50 = figures(scorer.evaluate(everything, image_ids))["AP50"]
+    return per_frame, total
+
+
+def _reference_objects(image_ids: list[int], frames: Sequence[tuple[Dets, Dets, Dets]]) -> list[dict[str, Any]]:
+    """The reference's detections as ground truth, numbered from 1; each keeps its score for the differences."""
+    return [{"id": n, "image_id": i, "category_id": c + 1, "bbox": coco_box(xyxy), "area": _area(xyxy), "iscrowd": 0,
+             "score": s}
+            for n, (i, (c, s, xyxy)) in enumerate(((i, d) for i, f in zip(image_ids, frames) for d in f[0]), 1)]
+
+
+def _candidate_results(scorer: Scorer, image_ids: list[int], frames: Sequence[tuple[Dets, Dets, Dets]],
+                       k: int) -> Any:
+    """pycocotools' result set of the candidate detections each frame holds at ``k``."""
+    return scorer.results([{"image_id": i, "category_id": c + 1, "bbox": coco_box(xyxy), "score": s}
+                           for i, f in zip(image_ids, frames) for c, s, xyxy in f[k]])
+
+
+def _count_matches(scorer: Scorer, kept: Any, evaluated: list[Any], per_frame: list[Agreement]) -> None:
+    """Each frame's matches and extras, read from pycocotools' matching at its one IoU threshold."""
+    for e in evaluated:
+        if e is None:  # an image and category with nothing on either side
             continue
         got = per_frame[e["image_id"] - 1]
         for dt_id, gt_id in zip(e["dtIds"], e["dtMatches"][0]):
@@ -193,13 +212,6 @@ def agreement(frames: Sequence[tuple[Dets, Dets, Dets]]) -> tuple[list[Agreement
             got.matched += 1
             got.ious.append(float(scorer.mask.iou([dt["bbox"]], [gt["bbox"]], [0])[0][0]))
             got.score_diffs.append(dt["score"] - gt["score"])
-    everything = results(2)
-    for i, got in zip(image_ids, per_frame):
-        total.add(Agreement(0, got.matched, got.extra, got.ious, got.score_diffs))
-        if got.reference:
-            got.ap50 = figures(scorer.evaluate(everything, [i]))["AP50"]
-    total.ap50 = figures(scorer.evaluate(everything, image_ids))["AP50"]
-    return per_frame, total
 
 
 def _area(xyxy: Sequence[int]) -> float:
