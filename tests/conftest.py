@@ -93,3 +93,14 @@ def onnx_models(tmp_path_factory):
         onnx.save(model, paths[tag])
     return SimpleNamespace(root=root, **paths)
 
+
+@pytest.fixture
+def run_tool(capsys):
+    """quarn-detect-model in this process: (exit status, stdout, stderr)."""
+    from quarn.inspection.detect import model_tool
+
+    def run(*args):
+        status = model_tool.main([str(a) for a in args])
+        out, err = capsys.readouterr()
+        return SimpleNamespace(returncode=status, stdout=out, stderr=err)
+    return run

@@ -7,7 +7,6 @@ import json
 import subprocess
 import sys
 from pathlib import Path
-from types import SimpleNamespace
 
 import cv2
 import numpy as np
@@ -29,16 +28,6 @@ LABELS = [0, 1, 2, 0]
 BOXES = [(0.25, 0.25, 0.75, 0.75), (0.0625, 0.125, 0.1875, 0.375), (0.5, 0.0625, 0.9375, 0.25), (0.0, 0.5, 0.25, 1.0)]
 SCORES = [0.9, 0.8, 0.7, 0.6]
 SIZES = [(320, 240), (160, 128), (256, 256), (640, 480)]
-
-
-@pytest.fixture
-def run_tool(capsys):
-    """quarn-detect-model in this process: (exit status, stdout, stderr)."""
-    def run(*args):
-        status = model_tool.main([str(a) for a in args])
-        out, err = capsys.readouterr()
-        return SimpleNamespace(returncode=status, stdout=out, stderr=err)
-    return run
 
 
 @pytest.fixture

@@ -8,7 +8,6 @@ import sys
 import time
 from collections import Counter
 from pathlib import Path
-from types import SimpleNamespace
 
 import cv2
 import numpy as np
@@ -99,16 +98,6 @@ def blocky(h_, w, seed, grey=False):
     """An image of coarse random blocks, so the pooled cells differ strongly."""
     small = np.random.default_rng(seed).integers(0, 256, (5, 7) if grey else (5, 7, 3), dtype=np.uint8)
     return cv2.resize(small, (w, h_), interpolation=cv2.INTER_NEAREST)
-
-
-@pytest.fixture
-def run_tool(capsys):
-    """quarn-detect-model in this process: (exit status, stdout, stderr)."""
-    def run(*args):
-        status = model_tool.main([str(a) for a in args])
-        out, err = capsys.readouterr()
-        return SimpleNamespace(returncode=status, stdout=out, stderr=err)
-    return run
 
 
 @pytest.mark.parametrize("variant", [
