@@ -36,6 +36,7 @@ from pathlib import Path
 import cv2
 import onnxruntime as ort
 
+from machine import busy_cpu_s
 from quarn.inspection.detect import dfine_runner as dr
 
 REPO = Path(__file__).resolve().parent.parent
@@ -77,14 +78,9 @@ def competing_load(processes: int) -> Iterator[None]:
 
 
 def machine_busy_s() -> float | None:
-    """CPU seconds the whole machine has spent busy since boot, all cores together; None where unknown."""
-    try:
-        with open("/proc/stat") as f:
-            fields = [int(v) for v in f.readline().split()[1:]]
-    except (OSError, ValueError):
-        return None
-    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle, iowait
-    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+    """CPU seconds the whole machine has spent busy since boot, niced or not; None where unknown."""
+    busy = busy_cpu_s()
+    return None if busy is None else sum(busy)
 
 
 def own_cpu_s() -> float:

@@ -30,7 +30,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
-import platform
 import statistics
 import sys
 import tempfile
@@ -42,6 +41,7 @@ from pathlib import Path
 import cv2
 import numpy as np
 
+from machine import busy_cpu_s, cpu_name
 from quarn.inspection.detect import cli
 from quarn.inspection.detect.cli import run as run_module, writing
 
@@ -125,26 +125,15 @@ class Sample:
     stages: tuple[float, float, float, float]  # per frame: decode, detect, finishing the copy, the rest
 
 
-def busy_cpu_s() -> tuple[float, float]:
-    """CPU time the machine spent busy since boot, from /proc/stat: at normal priority, and niced; 0.0 where unknown."""
-    try:
-        fields = Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]
-    except OSError:
-        return 0.0, 0.0
-    user, nice, system, _idle, _iowait, irq, softirq, steal = (int(v) for v in fields[:8])
-    tick = os.sysconf("SC_CLK_TCK")
-    return (user + system + irq + softirq + steal) / tick, nice / tick
-
-
 def once(timed: Timed, model: str, video: Path, frames: int, pipelined: bool, work: Path, save: bool) -> Sample:
     """One run of quarn-detect on the video."""
     run_module.PIPELINED = pipelined
     out = work / "out"
     argv = ["--model", model, "--json", "--frames", str(frames), *(["--save", str(out)] if save else []), str(video)]
-    (normal, niced), own = busy_cpu_s(), os.times()
+    (normal, niced), own = busy_cpu_s() or (0.0, 0.0), os.times()
     with captured(work / "log.txt"):
         status = cli.main(argv, prog="quarn-detect")
-    (normal_after, niced_after), after = busy_cpu_s(), os.times()
+    (normal_after, niced_after), after = busy_cpu_s() or (0.0, 0.0), os.times()
     if status != 0:
         raise SystemExit(f"quarn-detect {' '.join(argv)} failed ({status}):\n" + (work / "log.txt").read_text())
     for f in out.glob("*") if save else ():
@@ -156,14 +145,6 @@ def once(timed: Timed, model: str, video: Path, frames: int, pipelined: bool, wo
     rest = seconds - read - detect - timed.closing
     return Sample(frames / seconds, used / seconds, max(0.0, normal_after - normal - used) / seconds,
                   (niced_after - niced) / seconds, (read / frames, detect / frames, timed.closing / frames, rest / frames))
-
-
-def cpu_name() -> str:
-    with contextlib.suppress(OSError):
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor() or platform.machine()
 
 
 def main() -> None:
