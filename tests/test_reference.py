@@ -315,6 +315,26 @@ def scenario(fn):
     return fn
 
 
+def long_text(length):
+    """Digits that say they are `length` characters long: past 32 bits, a length must stay a whole number."""
+    return type("Long", (str,), {"__len__": lambda self: length})
+
+
+@scenario
+def settings_longer_than_32_bits(env):
+    import os
+    env.mp.setattr(os, "environ", {"QUARN_ORT_THREADS": long_text(2**31)("5"),
+                                   "QUARN_ORT_INTER_THREADS": long_text(2**32 + 1)("2")})
+    return then(env.ort(), env.weights(), env.m.DfineDetector)
+
+
+@scenario
+def names_longer_than_32_bits(env):
+    import json
+    env.mp.setattr(json, "loads", lambda text, **kw: ((long_text(2**32 + 1)("1"), "a"), (long_text(2**31)("2"), "b")))
+    return then(env.ort(metadata={"names": "[]"}), env.weights(), env.m.DfineDetector)
+
+
 @scenario
 def onnxruntime_import_fails_otherwise(env):
     class Broken:

@@ -12,7 +12,6 @@
 // object's call and the module's create and exec steps turn it back into the
 // Python error.  Functions therefore read as the statements they implement.
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -872,7 +871,7 @@ bool run_preprocess_kernel(const ImageView& src, int side, float* dst) {
     run_without_gil([&] {
         try {
             done = preprocess_bgr_to_chw(src, side, dst, options);
-        } catch (abi::__forced_unwind&) {
+        } catch (ForcedUnwind&) {
             throw;  // a thread being ended goes on unwinding
         } catch (...) {
             done = false;

@@ -10,12 +10,26 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 #include <new>
 
 #include "owned_ref.hpp"
+
+// glibc ends a thread (pthread_exit, as the interpreter does at shutdown) by
+// unwinding it as an exception with no object, which libstdc++ names; it
+// must go on unwinding past any catch-all.  Elsewhere nothing unwinds a
+// thread this way, and the stand-in type is never thrown.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+namespace quarn {
+using ForcedUnwind = abi::__forced_unwind;
+}  // namespace quarn
+#else
+namespace quarn {
+struct ForcedUnwind {};
+}  // namespace quarn
+#endif
 
 namespace quarn {
 
@@ -32,6 +46,13 @@ inline OwnedRef check(PyObject* new_reference) {
 inline int check(int status) {
     if (status < 0) throw PythonError{};
     return status;
+}
+
+// A C API size (PyObject_Size and the like): negative means the call failed.
+// Its own overload, so that a length is never narrowed to int on the way.
+inline Py_ssize_t check(Py_ssize_t size) {
+    if (size < 0) throw PythonError{};
+    return size;
 }
 
 // A forced unwind carries no exception object: its handler's reference is
@@ -52,7 +73,7 @@ inline int check(int status) {
 QUARN_FORCED_UNWIND_HANDLER inline void set_error_for_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
