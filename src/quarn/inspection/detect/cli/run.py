@@ -32,6 +32,7 @@ class Stats:
     failed: int = 0
     images: int = 0  # images and frames run through the detector
     detections: int = 0
+    timed: bool = False  # keep each image's times (--verbose); a camera left running must not grow
     read_s: list[float] = field(default_factory=list)
     detect_s: list[float] = field(default_factory=list)
     start: float = field(default_factory=time.perf_counter)
@@ -54,7 +55,7 @@ class Run:
 
     def __init__(self, model: Model, conf: float, con: Console, sources: Sequence[Source], outputs: Outputs) -> None:
         self.model, self.conf, self.con, self.sources, self.outputs = model, conf, con, sources, outputs
-        self.stats = Stats(len(sources))
+        self.stats = Stats(len(sources), timed=outputs.verbose)
         self.done = 0  # inputs finished, for "k of n" and the time left
         self.source: Source | None = None  # the input being read
         self.sinks: list[Sink] = []
@@ -150,8 +151,9 @@ class Run:
         if problem is not None:
             self.fail(problem, frame.index)
         elif found is not None:
-            self.stats.detect_s.append(frame.detect_s)
-            self.stats.read_s.append(frame.read_s)
+            if self.stats.timed:
+                self.stats.detect_s.append(frame.detect_s)
+                self.stats.read_s.append(frame.read_s)
             self.stats.images += 1
             self.stats.detections += len(found)
         for sink in self.sinks:

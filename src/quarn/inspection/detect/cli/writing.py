@@ -141,6 +141,8 @@ class VideoOutput:
                 if self.encoder is not None:  # the frames given are written first
                     encoder, self.encoder = self.encoder, None
                     failed = encoder.finish()
+                    if not failed:  # an interrupt may fall between queueing a frame and counting it
+                        self.frames = encoder.written
                 self.writer.release()
                 self.writer = None
         if self.part is None:
