@@ -484,6 +484,17 @@ def test_trial_run_is_bounded(tmp_path, run_tool, monkeypatch, spin):
     assert os.listdir(tmp_path) == ["raw.onnx"]
 
 
+def test_memory_bound_holds_under_a_hard_cpu_limit(tmp_path):
+    """A station's own hard CPU limit (ulimit -t, systemd LimitCPU=) must not cost the trial run its memory bound."""
+    if not address_space_limit_holds():
+        pytest.skip("address-space limits are not enforced on this platform")
+    prelude = ("import resource\nresource.setrlimit(resource.RLIMIT_CPU, (3600, 3600))\n"
+               "from quarn.inspection.detect import model_tool\n"
+               "model_tool.PROBE_SECONDS, model_tool.PROBE_MEMORY = 20, 1 << 30")
+    p = tool_in_child(["adapt", spinning_or_hungry(tmp_path / "raw.onnx", False), "-o", tmp_path / "m.onnx"], prelude)
+    assert p.returncode == 1 and "may use 1.0 GiB" in p.stderr, p.stderr
+
+
 @pytest.mark.parametrize("place", ["link to a file beside", "path out of the folder", "absolute path",
                                    "link to a folder", "named pipe"])
 def test_external_data_is_read_only_from_plain_files_in_the_model_folder(tmp_path, run_tool, place):

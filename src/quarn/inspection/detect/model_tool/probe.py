@@ -19,13 +19,19 @@ _PROBE_CHILD = """
 import json, sys
 try:
     import resource
-    seconds, limit = int(sys.argv[5]), int(sys.argv[3])
-    # CPU time too: a child whose parent was killed still ends
-    resource.setrlimit(resource.RLIMIT_CPU, (seconds, resource.RLIM_INFINITY))
-    if limit:
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-except (ImportError, ValueError, OSError):
-    pass
+except ImportError:
+    resource = None
+# CPU time too: a child whose parent was killed still ends. Each limit on its own, and never above
+# a hard limit already in force (raising one fails, which must not leave the other unset).
+for name, value, pinned in (("RLIMIT_CPU", int(sys.argv[5]), False), ("RLIMIT_AS", int(sys.argv[3]), True)):
+    try:
+        which = getattr(resource, name)
+        hard = resource.getrlimit(which)[1]
+        value = value if hard == resource.RLIM_INFINITY else min(value, hard)
+        if value:
+            resource.setrlimit(which, (value, value if pinned else hard))
+    except (AttributeError, ValueError, OSError):
+        pass
 try:
     import numpy as np
     import onnxruntime as ort
