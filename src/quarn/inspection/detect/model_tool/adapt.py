@@ -96,8 +96,8 @@ def convert(onnx: Any, job: Job, target: Path, force: bool, installed: bool, out
     written, said = _names(model, layout, job.names)
     adapt_model(model, layout, job.source.name, {**job.metadata, **written, CLASSES_KEY: str(layout.classes)})
     try:
-        onnx.checker.check_model(model)
         payload = model.SerializeToString()
+        onnx.checker.check_model(payload)  # the bytes: checking the proto would serialise it once more
     except Exception as exc:  # the adapted graph must be sound (and fit one file) before it is installed
         raise Refused(f"{job.label}: the adapted graph does not check: {exc}") from exc
     check_target(target, inputs, force)  # again: the trial run takes a while

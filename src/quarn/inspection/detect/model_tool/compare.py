@@ -15,8 +15,6 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-
 from quarn.inspection.detect import cluster
 from quarn.inspection.detect.option_values import count, fraction
 from quarn.inspection.detect.model_tool import detecting, scoring
@@ -68,6 +66,8 @@ def run(args: argparse.Namespace) -> int:
         passes = [list(detecting.examined(model, name, device, conf, sources, ray, con))
                   for model, name, conf in zip(models, (args.reference, args.candidate), (args.conf, 0.0))]
     frames, problems = _pair(passes[0], passes[1], con)
+    import numpy as np  # here: the tool's other commands start without it
+
     kept = np.float32(args.conf)  # as detect keeps records: float32 scores against the threshold in float32
     per_frame, total = scoring.agreement(
         [(ref, [d for d in cand if np.float32(d[1]) >= kept], cand) for ref, cand in frames.values()])
