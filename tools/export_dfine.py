@@ -59,6 +59,7 @@ from quarn.inspection.detect.contract import (
     RAW_IMAGE,
     RAW_LOGITS,
     TOP_K,
+    WEIGHTS_KEY,
 )
 
 # Layer sizes of the published D-FINE N/S/M models (HGNetV2 B0/B0/B2 backbones),
@@ -330,10 +331,10 @@ def stamp_weights(output: Path, weights: str) -> None:
     import onnx
 
     model = onnx.load(str(output))
-    kept = [p for p in model.metadata_props if p.key != "quarn:weights"]
+    kept = [p for p in model.metadata_props if p.key != WEIGHTS_KEY]
     del model.metadata_props[:]
     model.metadata_props.extend(kept)
-    model.metadata_props.add(key="quarn:weights", value=weights)
+    model.metadata_props.add(key=WEIGHTS_KEY, value=weights)
     onnx.save(model, str(output))
 
 

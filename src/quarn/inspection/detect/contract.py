@@ -20,7 +20,7 @@ from dataclasses import dataclass
 __all__ = [
     "BOXES", "CLASSES_KEY", "COCO80", "COCO_CLASSES", "COMPONENT", "DEFAULT_MODEL", "FLOAT", "FLOAT16", "IMAGES",
     "INPUTS", "INPUT_NAMES", "INPUT_SIZE", "INT64", "LABELS", "NAMES_KEY", "ORIG_TARGET_SIZES", "OUTPUTS",
-    "OUTPUT_NAMES", "RAW_BOXES", "RAW_IMAGE", "RAW_LOGITS", "SCORES", "TOP_K", "Element", "Tensor",
+    "OUTPUT_NAMES", "RAW_BOXES", "RAW_IMAGE", "RAW_LOGITS", "SCORES", "TOP_K", "WEIGHTS_KEY", "Element", "Tensor",
 ]
 
 
@@ -73,6 +73,7 @@ COCO_CLASSES = len(COCO80)
 # from decimal class id to name.  quarn-detect-model writes it; the detector and quarn-detect read it.
 NAMES_KEY = "names"
 CLASSES_KEY = "quarn:classes"  # the model's class count, written by quarn-detect-model; --check compares the names with it
+WEIGHTS_KEY = "quarn:weights"  # where the weights came from, written by the export tool; "untrained" for random ones
 
 # images: RGB planes, values k / 255, float16 for a model that declares it; orig_target_sizes: [[width, height]].
 IMAGES = Tensor("images", (FLOAT, FLOAT16), 4, (3, INPUT_SIZE, INPUT_SIZE))

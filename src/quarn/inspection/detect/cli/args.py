@@ -11,7 +11,7 @@ from typing import NoReturn
 from quarn.inspection.detect import cluster
 from quarn.inspection.detect.option_values import count, fraction
 from quarn.inspection.detect.cli.console import shown
-from quarn.inspection.detect.cli.errors import InputError
+from quarn.inspection.detect.cli.errors import reason
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES
 from quarn.inspection.detect.cli.names import read_names
 
@@ -118,9 +118,8 @@ def _read_names(parser: argparse.ArgumentParser, path: Path) -> dict[int, str]:
     """The --names file's names; a file that cannot be read or used is a usage error."""
     try:
         return read_names(path)
-    except (OSError, ValueError, InputError) as exc:
-        problem = exc.strerror if isinstance(exc, OSError) else exc
-        parser.error(shown(f"argument --names: {path}: {problem}"))
+    except (OSError, ValueError) as exc:
+        parser.error(shown(f"argument --names: {path}: {reason(exc)}"))
 
 
 def _check_save(parser: argparse.ArgumentParser, save: Path) -> None:
@@ -130,4 +129,4 @@ def _check_save(parser: argparse.ArgumentParser, save: Path) -> None:
     except FileNotFoundError:
         pass  # made when the first output is written
     except OSError as exc:
-        parser.error(f"argument --save: {exc.strerror or exc}")
+        parser.error(f"argument --save: {reason(exc)}")

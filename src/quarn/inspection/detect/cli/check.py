@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from quarn.inspection.detect.cli.console import Console, json_line, shown
+from quarn.inspection.detect.contract import COMPONENT
 from quarn.inspection.detect.cli.errors import ModelError
 from quarn.inspection.detect.cli.model import Model, open_model
 
@@ -70,7 +71,7 @@ def check(args: argparse.Namespace, device: str | None, names: dict[int, str] | 
 def _places(model: str) -> list[Path]:
     from quarn import weights
 
-    return weights.candidates("detect", model)
+    return weights.candidates(COMPONENT, model)
 
 
 def _model_file(report: _Report, model: str) -> None:
@@ -78,12 +79,12 @@ def _model_file(report: _Report, model: str) -> None:
     from quarn.inspection.detect import dfine_runner as dr
 
     if dr.is_available(model):
-        report.fields["model_file"] = str(weights.model_path("detect", model).absolute())
+        report.fields["model_file"] = str(weights.model_path(COMPONENT, model).absolute())
         report.rows.append(("model file", report.fields["model_file"]))
     else:
         report.fields["looked_in"] = [str(p) for p in _places(model)]
         report.rows += [("model file", "NOT FOUND")] + [("  looked in", p) for p in report.fields["looked_in"]]
-        report.rows.append(("  to get one", weights.HOW_TO_GET["detect"]))
+        report.rows.append(("  to get one", weights.HOW_TO_GET[COMPONENT]))
 
 
 def _runtime(report: _Report, requested_device: str, device: str | None) -> list[str]:
@@ -171,7 +172,7 @@ def _loaded(report: _Report, loaded: Model) -> None:
 
 def _names(report: _Report, loaded: Model) -> None:
     """The class names the records carry, where they come from, and what is wrong with them for this model."""
-    names, warning = loaded.shown_names, loaded.names_warning()
+    names, warning = loaded.names, loaded.names_warning()
     listed = ", ".join(names[k] for k in sorted(names)[:_NAMES_LISTED]) + (", ..." if len(names) > _NAMES_LISTED else "")
     report.fields["names"] = {"source": loaded.names_from, "count": len(names), "classes": loaded.classes,
                               "names": {str(k): names[k] for k in sorted(names)}, "note": loaded.names_note or None,

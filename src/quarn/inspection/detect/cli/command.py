@@ -22,6 +22,7 @@ from quarn.inspection.detect.cli.run import Run
 from quarn.inspection.detect.cli.signals import SIGNALS, Stopped
 from quarn.inspection.detect.cli.sinks import Outputs
 from quarn.inspection.detect.cli.sources import Camera, Source, Stride
+from quarn.inspection.detect.contract import COMPONENT
 
 PROG = "quarn-detect"
 
@@ -119,7 +120,7 @@ def _run(con: Console, args: argparse.Namespace, model: Model, sources: list[Sou
 
 def name_width(model: Model) -> int:
     """The width of the class column in tables."""
-    return min(24, max(5, *(len(shown(n)) for n in model.shown_names.values()))) if model.shown_names else 5
+    return min(24, max(5, *(len(shown(n)) for n in model.names.values()))) if model.names else 5
 
 
 def _given(args: argparse.Namespace, sources: Sequence[Source]) -> list[Path]:
@@ -130,7 +131,7 @@ def _given(args: argparse.Namespace, sources: Sequence[Source]) -> list[Path]:
     if args.names is not None:
         given.append(args.names)
     try:  # it loaded, so it resolves; a stand-in weights module may not
-        given.append(Path(weights.model_path("detect", args.model)))
+        given.append(Path(weights.model_path(COMPONENT, args.model)))
     except Exception:
         pass
     return given

@@ -11,7 +11,7 @@ import unicodedata
 from collections.abc import Iterator
 from typing import Any, TextIO
 
-from quarn.inspection.detect.cli.errors import OutputError
+from quarn.inspection.detect.cli.errors import OutputError, reason
 
 # What a terminal would act on or not show: control characters (ESC, CR, ...), invisible formatting
 # (bidirectional overrides, zero-width marks), line and paragraph separators, and lone surrogates
@@ -115,7 +115,7 @@ class Console:
             except BrokenPipeError:
                 raise
             except (OSError, ValueError) as exc:  # ValueError: a closed file object
-                raise OutputError(getattr(exc, "strerror", None) or str(exc)) from None
+                raise OutputError(reason(exc)) from None
 
     def error(self, text: str) -> None:
         with self._clear():

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import colorsys
+import functools
+import itertools
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -96,17 +98,24 @@ def _draw_label(image: npt.NDArray[np.uint8], d: Detection, mark: str, pen: _Pen
     cv2.putText(image, label, (left + pen.lw, top + pen.lw // 2 + th), pen.font, pen.scale, ink, pen.thick, cv2.LINE_AA)
 
 
-def _fit_label(d: Detection, mark: str, w: int, h: int, pen: _Pen) -> tuple[str, int, int, int, int] | None:
-    """The longest form of ``d``'s label that fits the image: (text, text w, text h, box w, box h) or None."""
+@functools.lru_cache(maxsize=4096)
+def _text_size(text: str, font: int, scale: float, thick: int) -> tuple[tuple[int, int], int]:
+    """cv2.getTextSize, remembered: every frame of a video measures the same labels again."""
     import cv2
 
+    return cv2.getTextSize(text, font, scale, thick)
+
+
+def _fit_label(d: Detection, mark: str, w: int, h: int, pen: _Pen) -> tuple[str, int, int, int, int] | None:
+    """The longest form of ``d``'s label that fits the image: (text, text w, text h, box w, box h) or None."""
+
     def size(text: str) -> tuple[int, int, int, int]:
-        (tw, th), base = cv2.getTextSize(text, pen.font, pen.scale, pen.thick)
+        (tw, th), base = _text_size(text, pen.font, pen.scale, pen.thick)
         return tw, th, tw + 2 * pen.lw, th + base + pen.lw
 
     name = d.cls_name
-    forms = [f"{name} {d.conf:.2f}{mark}", f"{name}{mark}", name] + [name[:k] + "..." for k in range(len(name) - 1, 0, -1)]
-    for text in forms:
+    shortened = (name[:k] + "..." for k in range(len(name) - 1, 0, -1))
+    for text in itertools.chain((f"{name} {d.conf:.2f}{mark}", f"{name}{mark}", name), shortened):
         tw, th, bw, bh = size(text)
         if bh > h / 2:  # no label is legible on so small an image; one would cover it
             return None

@@ -6,7 +6,7 @@ import stat
 from collections.abc import Sequence
 from pathlib import Path
 
-from quarn.inspection.detect.cli.errors import InputError
+from quarn.inspection.detect.cli.errors import InputError, reason
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES, not_regular
 from quarn.inspection.detect.cli.sources import ImageFile, Source, Stride, Unusable, VideoFile
 
@@ -40,7 +40,7 @@ def _files(root: Path, recursive: bool) -> list[tuple[Path, Path]]:
         mode = root.stat().st_mode
     except (OSError, ValueError) as exc:  # ValueError: a NUL byte
         missing = isinstance(exc, FileNotFoundError | NotADirectoryError)
-        raise InputError("no such file or folder" if missing else getattr(exc, "strerror", None) or str(exc)) from None
+        raise InputError("no such file or folder" if missing else reason(exc)) from None
     if stat.S_ISDIR(mode):
         return [(p, p.relative_to(root)) for p in walk(root, recursive)]
     what = not_regular(root)
@@ -57,7 +57,7 @@ def walk(folder: Path, recursive: bool) -> list[Path]:
         found = sorted(p for p in pattern if p.suffix.lower() in wanted and p.is_file())
         deeper = not found and not recursive and any(p.is_dir() for p in folder.iterdir())
     except OSError as exc:
-        raise InputError(f"cannot list the folder: {exc.strerror or exc}") from None
+        raise InputError(f"cannot list the folder: {reason(exc)}") from None
     if not found:
         raise InputError(f"no images or videos found{' (use -r to search its sub-folders)' if deeper else ''}")
     return found

@@ -18,7 +18,6 @@ from quarn.inspection.detect.cli.names import shown
 if TYPE_CHECKING:
     from quarn.inspection.detect.dfine_runner import Detection, DfineDetector
 
-UNTRAINED_KEY = "quarn:weights"
 COCO80_SOURCE = "the module (COCO80)"
 METADATA_SOURCE = "the model's metadata"
 # What detect feeds: input name -> (element types, rank, sizes of the last axes); and the outputs it reads, in order
@@ -36,10 +35,6 @@ class Model:
     untrained: bool
     classes: int | None = None  # the class count the model's metadata records, when it does
     names_note: str = ""  # why the model's own declaration is not in use, when it declares names
-
-    @property
-    def shown_names(self) -> dict[int, str]:
-        return self.names
 
     def named(self, found: list[Detection]) -> list[Detection]:
         """``found`` with the class names this command shows; the module's records keep their own names."""
@@ -86,7 +81,7 @@ def _unreadable(model: str, exc: Exception) -> str:
     from quarn import weights
 
     try:
-        path = os.path.abspath(weights.model_path("detect", model))
+        path = os.path.abspath(weights.model_path(contract.COMPONENT, model))
     except (OSError, ValueError):
         return ""
     code = re.search(r"system error number (\d+)", str(exc))  # ONNX Runtime's words for an errno
@@ -105,13 +100,14 @@ def contract_problems(session: Any) -> list[str]:
     """What in the model's inputs and outputs breaks what ``detect`` feeds and reads; empty when none."""
     try:
         inputs = {arg.name: arg for arg in session.get_inputs()}
-        outputs = [arg.name for arg in session.get_outputs()]
+        output_args = list(session.get_outputs())
+        outputs = [arg.name for arg in output_args]
     except Exception as exc:  # a session without ONNX Runtime's introspection cannot be checked
         return [f"cannot read the model's inputs and outputs ({exc})"]
     problems = [p for name, want in _INPUTS.items() for p in _input_problems(name, inputs.get(name), *want)]
     problems += _name_problems(list(inputs), outputs)
     if not problems:
-        problems += _output_problems(session.get_outputs())
+        problems += _output_problems(output_args)
     if problems:
         inputs_text = ", ".join(f"{a.name} {a.type} {list(a.shape or [])}" for a in inputs.values())
         problems.append(f"the model has inputs {inputs_text or 'none'}")
@@ -169,7 +165,7 @@ def open_model(model: str, device: str | None, names: dict[int, str] | None, nam
     if problems:
         raise ModelError(f"model {model!r} does not fit the detector: {'; '.join(problems)}", detector)
     meta = _metadata(detector.session)
-    untrained = meta.get(UNTRAINED_KEY, "").strip().lower() == "untrained"
+    untrained = meta.get(contract.WEIGHTS_KEY, "").strip().lower() == "untrained"
     if untrained:
         warn(f"WARNING: model {model!r} has UNTRAINED (random) weights: "
              "its detections mean nothing. Use it to test the set-up only.")

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from quarn.inspection.detect._files import PartFile
-from quarn.inspection.detect.cli.errors import InputError
+from quarn.inspection.detect.cli.errors import InputError, reason
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, opencv_name, video_api
 from quarn.inspection.detect.cli.signals import SIGNALS
 
@@ -159,7 +159,7 @@ class VideoOutput:
                 self.part.publish(replace=True)
             return None
         except OSError as exc:
-            return f"could not write {self.dest}: {exc.strerror or exc}"
+            return f"could not write {self.dest}: {reason(exc)}"
         finally:
             with SIGNALS.held():
                 self.part.discard()  # after publish this only closes

@@ -54,7 +54,7 @@ def run(args: argparse.Namespace) -> int:
     device = detecting.device(args)
     model = detecting.load(args.model, device, con)
     mapping = read_category_map(args.category_map, found.categories) if args.category_map is not None \
-        else _by_name(model.shown_names, found.categories)
+        else _by_name(model.names, found.categories)
     _note_unmapped(con, found, mapping)
     folder = args.images if args.images is not None else args.coco.parent
     results = detecting.examined(model, args.model, device, args.conf, _sources(folder, found), ray, con)
