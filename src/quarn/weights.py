@@ -113,8 +113,8 @@ def _is_explicit_path(name: str) -> bool:
     return name.startswith("~") or os.path.isabs(name) or any(s in name for s in seps)
 
 
-def _resolve(component: str, name: str | os.PathLike[str]) -> tuple[str, list[Path], list[str]]:
-    """The name as text, the files to try in order, and why some could not be named."""
+def _resolve(component: str, name: str | os.PathLike[str]) -> tuple[str, list[Path], list[str], list[str]]:
+    """The name as text, the files to try in order, why some could not be named, and the roots not searched."""
     if not isinstance(component, str) or not component:
         raise TypeError(f"component must be a non-empty str, not {component!r}")
     if isinstance(name, os.PathLike):
@@ -123,10 +123,11 @@ def _resolve(component: str, name: str | os.PathLike[str]) -> tuple[str, list[Pa
         raise TypeError(f"model name must be a str or path, not {type(name).__name__}")
     if _is_explicit_path(name):
         path, why = _expand(name)
-        return name, ([Path(path)] if not why else []), ([why] if why else [])
+        return name, ([Path(path)] if not why else []), ([why] if why else []), []
     if not name:
-        return name, [], []
-    return name, [root / component / name for root in search_roots()], []
+        return name, [], [], []
+    roots, ignored = _roots()  # once: the message names the very roots searched
+    return name, [root / component / name for root in roots], [], ignored
 
 
 def candidates(component: str, name: str | os.PathLike[str]) -> list[Path]:
@@ -164,7 +165,7 @@ def _probe(path: Path) -> tuple[bool, str, bool]:
 
 def model_path(component: str, name: str | os.PathLike[str]) -> Path:
     """Path of the model file ``name`` of ``component``; raises ``WeightsNotFound``."""
-    text, paths, problems = _resolve(component, name)
+    text, paths, problems, ignored = _resolve(component, name)
     in_the_way = False
     for path in paths:
         found, problem, present = _probe(path)
@@ -173,7 +174,6 @@ def model_path(component: str, name: str | os.PathLike[str]) -> Path:
         in_the_way |= present
         if problem and problem not in problems:
             problems.append(problem)
-    ignored = ignored_roots() if text and not _is_explicit_path(text) else []
     raise WeightsNotFound(_not_found_message(component, text, paths, problems, ignored, in_the_way))
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Callable
 
-__all__ = ["count", "fraction"]
+__all__ = ["add_device", "count", "device", "fraction"]
 
 
 def fraction(text: str) -> float:
@@ -32,3 +32,14 @@ def count(least: int, most: int | None = None) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"must be at most {most}, got {value}")
         return value
     return parse
+
+
+def add_device(p: argparse.ArgumentParser) -> None:
+    """-d/--device: where the detector runs."""
+    p.add_argument("-d", "--device", choices=("auto", "cpu", "cuda"), default="auto",
+                   help="where to run: auto uses CUDA when available (default: %(default)s)")
+
+
+def device(args: argparse.Namespace) -> str | None:
+    """The device get_detector is given: None lets it choose."""
+    return None if args.device == "auto" else args.device

@@ -9,13 +9,12 @@ from pathlib import Path
 from typing import NoReturn
 
 from quarn.inspection.detect import cluster
-from quarn.inspection.detect.option_values import count, fraction
+from quarn.inspection.detect.option_values import add_device, count, fraction
 from quarn.inspection.detect.cli.console import shown
 from quarn.inspection.detect.cli.errors import reason
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES
 from quarn.inspection.detect.cli.names import read_names
 
-DEVICES = ("auto", "cpu", "cuda")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -46,8 +45,7 @@ def build_parser(prog: str, default_model: str) -> argparse.ArgumentParser:
     _add_inputs(p)
     p.add_argument("-m", "--model", default=default_model, metavar="NAME_OR_PATH",
                    help="model file name or path (default: %(default)s)")
-    p.add_argument("-d", "--device", choices=DEVICES, default="auto",
-                   help="where to run: auto uses CUDA when available (default: %(default)s)")
+    add_device(p)
     p.add_argument("-c", "--conf", type=fraction, default=0.25, metavar="FLOAT",
                    help="minimum confidence, 0..1 (default: %(default)s)")
     p.add_argument("--threads", type=count(1, 1024), metavar="N",

@@ -11,6 +11,7 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
+from quarn.inspection.detect import option_values
 from quarn.inspection.detect.cli import args as options
 from quarn.inspection.detect.cli.check import check
 from quarn.inspection.detect.cli.console import Console, shown
@@ -50,7 +51,7 @@ def _main(argv: Sequence[str] | None, prog: str) -> int:
     os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
     if not logging.getLogger().handlers:  # e.g. "CUDA requested but not available" warnings
         logging.basicConfig(format=f"{prog}: %(levelname)s: %(message)s", stream=sys.stderr)
-    device = None if args.device == "auto" else args.device
+    device = option_values.device(args)
     if sys.stdout is None or getattr(sys.stdout, "closed", False):  # started with stdout closed (`>&-`)
         sys.stderr.write(f"{prog}: error: standard output is closed; redirect it (e.g. >/dev/null) instead\n")
         return 1

@@ -15,7 +15,7 @@ import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from quarn.inspection.detect import cluster
+from quarn.inspection.detect import cluster, option_values
 from quarn.inspection.detect.option_values import count, fraction
 from quarn.inspection.detect.model_tool import detecting, scoring
 from quarn.inspection.detect.model_tool.errors import PROG
@@ -58,7 +58,7 @@ def run(args: argparse.Namespace) -> int:
     ray = cluster.options(args.parser, args)
     scoring.check_installed()
     con = Console(sys.stdout, sys.stderr, PROG)
-    device = detecting.device(args)
+    device = option_values.device(args)
     models = [detecting.load(name, device, con) for name in (args.reference, args.candidate)]
     sources = collect(args.inputs, args.recursive, Stride(args.every, args.frames))
     with cluster.session(ray) if ray is not None else contextlib.nullcontext():  # one Ray for both models

@@ -9,7 +9,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from quarn.inspection.detect import cluster
-from quarn.inspection.detect.option_values import fraction
+from quarn.inspection.detect.option_values import add_device, fraction
 from quarn.inspection.detect.model_tool.errors import PROG, Refused
 
 if TYPE_CHECKING:
@@ -18,20 +18,12 @@ if TYPE_CHECKING:
     from quarn.inspection.detect.cli.model import Model
     from quarn.inspection.detect.cli.sources import Source
 
-DEVICES = ("auto", "cpu", "cuda")
-
-
 def add_options(p: argparse.ArgumentParser, conf: float, conf_help: str) -> None:
-    p.add_argument("-d", "--device", choices=DEVICES, default="auto",
-                   help="where to run: auto uses CUDA when available (default: %(default)s)")
+    add_device(p)
     p.add_argument("-c", "--conf", type=fraction, default=conf, metavar="FLOAT", help=conf_help)
     p.add_argument("-j", "--json", action="store_true", help="print one JSON object instead of the table")
     cluster.add_options(p)
     p.set_defaults(parser=p)
-
-
-def device(args: argparse.Namespace) -> str | None:
-    return None if args.device == "auto" else args.device
 
 
 def load(model: str, device: str | None, con: Console) -> Model:

@@ -9,7 +9,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from quarn.inspection.detect.contract import DEFAULT_MODEL
-from quarn.inspection.detect import cluster
+from quarn.inspection.detect import cluster, option_values
 from quarn.inspection.detect.model_tool import detecting, scoring
 from quarn.inspection.detect.model_tool.annotations import Annotations, Image, read_annotations, read_category_map
 from quarn.inspection.detect.model_tool.errors import PROG
@@ -51,7 +51,7 @@ def run(args: argparse.Namespace) -> int:
     found = read_annotations(args.coco)
     for problem in found.problems:
         con.error(f"error: {problem}")
-    device = detecting.device(args)
+    device = option_values.device(args)
     model = detecting.load(args.model, device, con)
     mapping = read_category_map(args.category_map, found.categories) if args.category_map is not None \
         else _by_name(model.names, found.categories)
