@@ -4,6 +4,7 @@ own figures computed here from those known detections."""
 import contextlib
 import io
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -175,9 +176,13 @@ def test_eval_reports_every_bad_entry_and_scores_the_rest(run_tool, known):
     (None, "ann.json: no such file"),
     ("[1, 2", "ann.json is not a COCO annotation file"),
     ('{"images": []}', "ann.json is not a COCO annotation file: it needs an object with 'images' and 'categories' lists"),
+    ("[" * 100_000, "ann.json is not a COCO annotation file"),
+    ("fifo", "cannot read ann.json: a named pipe, not a regular file"),  # never waits on the pipe
 ])
 def test_eval_refuses_a_file_that_is_no_annotation_file(run_tool, known, content, words):
-    if content is not None:
+    if content == "fifo":
+        os.mkfifo("ann.json")
+    elif content is not None:
         Path("ann.json").write_text(content)
     p = run_tool("eval", "--coco", "ann.json", "-m", known)
     assert p.returncode == 1 and p.stdout == "" and len(p.stderr.splitlines()) == 1

@@ -9,6 +9,9 @@ While a part file exists, the process writing it holds a lock on it.  A run
 killed outright (SIGKILL, power cut) leaves its part file behind with the lock
 gone, so the next run in that folder can tell leftovers from the part files of
 runs still writing (``sweep``).
+
+Inputs are read only from regular files (``read_regular``): a named pipe or a
+device put where a file was expected never blocks a run or feeds it forever.
 """
 
 from __future__ import annotations
@@ -26,11 +29,66 @@ try:
 except ImportError:  # Windows: no advisory locks, so leftovers are never taken for dead
     fcntl = None  # type: ignore[assignment]
 
-__all__ = ["MARK", "PartFile", "file_id", "sweep", "umask"]
+__all__ = ["MARK", "OPEN_FLAGS", "NotRegular", "PartFile", "file_id", "file_kind", "read_regular", "sweep", "umask"]
+
+# Opening for reading: a FIFO never blocks the open, and Windows reads bytes as they are.
+OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+    (stat.S_ISLNK, "a symbolic link"),
+)
 
 # Every part file's name holds this mark: ".<stem>.quarn-part-<pid>-<token><suffix>".
 MARK = ".quarn-part-"
 _PART_NAME = re.compile(r"^\..*" + re.escape(MARK) + r"\d+-[0-9a-f]{8}")
+
+
+def file_kind(mode: int) -> str:
+    """What a file that is not a regular one is, in words."""
+    return next((name for test, name in _KINDS if test(mode)), "a special file")
+
+
+class NotRegular(OSError):
+    """A path to read names something other than a regular file; ``kind`` says what."""
+
+    def __init__(self, kind: str) -> None:
+        super().__init__(f"{kind}, not a regular file")
+        self.kind = kind
+
+
+class TooLarge(OSError):
+    """A file to read is larger than its reader takes; ``size`` in bytes."""
+
+    def __init__(self, size: int) -> None:
+        super().__init__(f"{size} bytes")
+        self.size = size
+
+
+def read_regular(path: str | os.PathLike[str], limit: int | None = None) -> bytes:
+    """The contents of the regular file ``path``, of at most ``limit`` bytes when given (read no further should
+    the file grow meanwhile); raises ``NotRegular``, ``TooLarge`` or the open's OSError."""
+    fd = os.open(path, OPEN_FLAGS)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise NotRegular(file_kind(st.st_mode))
+        if limit is not None and st.st_size > limit:
+            raise TooLarge(st.st_size)
+        chunks, left = [], limit
+        while left is None or left > 0:
+            chunk = os.read(fd, 1 << 20 if left is None else min(left, 1 << 20))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            if left is not None:
+                left -= len(chunk)
+        return b"".join(chunks)
+    finally:
+        os.close(fd)
 
 
 def umask() -> int:

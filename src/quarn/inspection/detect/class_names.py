@@ -17,18 +17,17 @@ decimal id to name.  Nothing here loads the extension, onnx or ONNX Runtime.
 from __future__ import annotations
 
 import json
-import os
-import stat
 from collections.abc import Iterable
 from pathlib import Path
 from typing import Any
+
+from quarn.inspection.detect import _files
 
 __all__ = ["MAX_FILE_BYTES", "NamesError", "declaration", "parse_declaration", "read_file"]
 
 # A names file of a million classes fits many times over; a larger one is not a names file.
 MAX_FILE_BYTES = 16 << 20
 _MAX_ID = 2**63 - 1  # labels are int64
-_OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)  # a FIFO never blocks the open
 
 
 class NamesError(ValueError):
@@ -63,20 +62,12 @@ def declaration(names: dict[int, str]) -> str:
 
 
 def _read(path: Path) -> bytes:
-    fd = os.open(path, _OPEN_FLAGS)
     try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise NamesError("not a regular file")
-        if st.st_size > MAX_FILE_BYTES:
-            raise NamesError(f"{st.st_size / (1 << 20):.0f} MiB; a names file holds at most {MAX_FILE_BYTES >> 20} MiB")
-        chunks, left = [], MAX_FILE_BYTES  # a file that grows meanwhile is read no further
-        while left > 0 and (chunk := os.read(fd, min(left, 1 << 20))):
-            chunks.append(chunk)
-            left -= len(chunk)
-        return b"".join(chunks)
-    finally:
-        os.close(fd)
+        return _files.read_regular(path, MAX_FILE_BYTES)
+    except _files.NotRegular:
+        raise NamesError("not a regular file") from None
+    except _files.TooLarge as exc:
+        raise NamesError(f"{exc.size / (1 << 20):.0f} MiB; a names file holds at most {MAX_FILE_BYTES >> 20} MiB") from None
 
 
 def _from_lines(text: str) -> dict[int, str]:

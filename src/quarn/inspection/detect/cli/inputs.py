@@ -6,8 +6,9 @@ import stat
 from collections.abc import Sequence
 from pathlib import Path
 
+from quarn.inspection.detect._files import file_kind
 from quarn.inspection.detect.cli.errors import InputError, reason
-from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES, not_regular
+from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, VIDEO_SUFFIXES
 from quarn.inspection.detect.cli.sources import ImageFile, Source, Stride, Unusable, VideoFile
 
 
@@ -43,9 +44,8 @@ def _files(root: Path, recursive: bool) -> list[tuple[Path, Path]]:
         raise InputError("no such file or folder" if missing else reason(exc)) from None
     if stat.S_ISDIR(mode):
         return [(p, p.relative_to(root)) for p in walk(root, recursive)]
-    what = not_regular(root)
-    if what:  # reading a FIFO or a device could wait forever
-        raise InputError(f"skipped: not a regular file ({what})")
+    if not stat.S_ISREG(mode):  # reading a FIFO or a device could wait forever
+        raise InputError(f"skipped: not a regular file ({file_kind(mode)})")
     return [(root, Path(root.name))]
 
 

@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from quarn.inspection.detect._files import OPEN_FLAGS, NotRegular, read_regular
 from quarn.inspection.detect.cli.errors import InputError
 
 if TYPE_CHECKING:
@@ -23,29 +24,13 @@ VIDEO_SUFFIXES = frozenset({".mp4", ".avi", ".mkv", ".mov", ".m4v", ".mpg", ".mp
 # formats FFmpeg would otherwise detect by content (concat scripts, playlists, image sequences) do.
 _DEMUXERS = "mov,mp4,m4a,3gp,3g2,mj2,avi,matroska,webm,mpeg,mpegts,mpegvideo,flv,asf"
 _ASF_GUID = bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")
-# O_NONBLOCK: a FIFO put in place after the listing must not block the open
-_OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
-
-
-def not_regular(path: Path) -> str:
-    """What ``path`` is when it is not a regular file (after links), else ''."""
-    try:
-        mode = path.stat().st_mode
-    except OSError:
-        return ""  # reading it reports the real error
-    for test, kind in ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
-                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"), (stat.S_ISDIR, "a folder")):
-        if test(mode):
-            return kind
-    return "" if stat.S_ISREG(mode) else "not a file"
 
 
 def read_bytes(path: Path) -> bytes:
-    fd = os.open(path, _OPEN_FLAGS)
-    with os.fdopen(fd, "rb") as f:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise InputError("skipped: not a regular file")
-        return f.read()
+    try:
+        return read_regular(path)
+    except NotRegular:
+        raise InputError("skipped: not a regular file") from None
 
 
 def read_image(path: Path) -> npt.NDArray[np.uint8]:
@@ -113,7 +98,7 @@ def open_capture(source: str | int) -> Any:
 
     if isinstance(source, int):
         return cv2.VideoCapture(source)
-    fd = os.open(source, _OPEN_FLAGS)
+    fd = os.open(source, OPEN_FLAGS)  # a FIFO put in place after the listing must not block the open
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise InputError("skipped: not a regular file")

@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePosixPath
 from typing import Any
 
+from quarn.inspection.detect import _files
 from quarn.inspection.detect.model_tool.errors import Refused
 
 
@@ -59,18 +60,14 @@ def read_annotations(path: Path) -> Annotations:
 
 def _load(path: Path) -> dict[str, Any]:
     """The file's JSON object, refused in one line unless it holds 'images' and 'categories' lists."""
-    from quarn.inspection.detect.cli.media import read_bytes  # regular files only: a named pipe never blocks
-
     try:
-        data = json.loads(read_bytes(path))
+        data = json.loads(_files.read_regular(path))  # regular files only: a named pipe never blocks
     except FileNotFoundError:
         raise Refused(f"{path}: no such file") from None
     except OSError as exc:
         raise Refused(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:  # JSON's errors and undecodable bytes alike
+    except (ValueError, RecursionError) as exc:  # JSON's errors, undecodable bytes, nesting too deep
         raise Refused(f"{path} is not a COCO annotation file: {exc}") from None
-    except Exception as exc:  # not a regular file
-        raise Refused(f"{path}: {exc}") from None
     if not isinstance(data, dict) or not isinstance(data.get("images"), list) or not isinstance(data.get("categories"), list):
         raise Refused(f"{path} is not a COCO annotation file: it needs an object with 'images' and 'categories' lists")
     return data
@@ -170,10 +167,8 @@ def _is_number(value: Any) -> bool:
 
 def read_category_map(path: Path, categories: dict[int, str]) -> dict[int, int]:
     """``--category-map FILE``: a JSON object from model class id to category id, e.g. {"0": 1, "1": 3}."""
-    from quarn.inspection.detect.cli.media import read_bytes
-
     try:
-        raw = json.loads(read_bytes(path))
+        raw = json.loads(_files.read_regular(path))
     except OSError as exc:
         raise Refused(f"cannot read {path}: {exc.strerror or exc}") from None
     except Exception as exc:

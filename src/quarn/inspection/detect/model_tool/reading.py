@@ -8,26 +8,11 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+from quarn.inspection.detect._files import OPEN_FLAGS, file_kind
 from quarn.inspection.detect.model_tool.errors import Refused
 
 # One ONNX file is one protobuf message, which cannot exceed 2 GiB; a larger input is not a model.
 MAX_MODEL_BYTES = 2**31 - 1
-
-_KINDS = (
-    (stat.S_ISDIR, "a folder"),
-    (stat.S_ISFIFO, "a named pipe"),
-    (stat.S_ISCHR, "a character device"),
-    (stat.S_ISBLK, "a block device"),
-    (stat.S_ISSOCK, "a socket"),
-    (stat.S_ISLNK, "a symbolic link"),
-)
-_OPEN_FLAGS = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)  # a FIFO never blocks the open
-
-
-def kind(mode: int) -> str:
-    """What a file that is not a regular one is, in words."""
-    return next((name for test, name in _KINDS if test(mode)), "a special file")
-
 
 def _read_fd(fd: int, offset: int, length: int) -> bytes:
     """``length`` bytes from ``offset`` of a regular file (fewer only if it shrank meanwhile)."""
@@ -47,7 +32,7 @@ def read_model(source: Path) -> tuple[bytes, tuple[int, int]]:
     try:
         st = source.stat()
         if stat.S_ISREG(st.st_mode) and st.st_size <= MAX_MODEL_BYTES:
-            fd = os.open(source, _OPEN_FLAGS)
+            fd = os.open(source, OPEN_FLAGS)
             try:
                 st = os.fstat(fd)  # what was opened, in case the name changed meanwhile
                 if stat.S_ISREG(st.st_mode) and st.st_size <= MAX_MODEL_BYTES:
@@ -59,7 +44,7 @@ def read_model(source: Path) -> tuple[bytes, tuple[int, int]]:
     except OSError as exc:
         raise Refused(f"cannot read {source}: {exc.strerror}") from None
     if not stat.S_ISREG(st.st_mode):
-        raise Refused(f"{source} is {kind(st.st_mode)}, not a model file")
+        raise Refused(f"{source} is {file_kind(st.st_mode)}, not a model file")
     raise Refused(f"{source} is {st.st_size / (1 << 30):.1f} GiB; an ONNX file holds at most 2 GiB")
 
 
@@ -93,9 +78,9 @@ def _walk_inside(folder: Path, location: str, what: str) -> tuple[Path, os.stat_
         if stat.S_ISLNK(st.st_mode):
             raise Refused(f"{what} is stored in {location!r}, through a symbolic link; only files inside the model's folder are read")
         if n < len(parts) and not stat.S_ISDIR(st.st_mode):
-            raise Refused(f"{what} is stored in {location!r}: {'/'.join(parts[:n])} is {kind(st.st_mode)}")
+            raise Refused(f"{what} is stored in {location!r}: {'/'.join(parts[:n])} is {file_kind(st.st_mode)}")
     if not stat.S_ISREG(st.st_mode):
-        raise Refused(f"{what} is stored in {location!r}, which is {kind(st.st_mode)}, not a data file")
+        raise Refused(f"{what} is stored in {location!r}, which is {file_kind(st.st_mode)}, not a data file")
     return path, st
 
 
@@ -103,7 +88,7 @@ def _open_inside(folder: Path, location: str, what: str) -> tuple[int, os.stat_r
     """Open the regular file ``location`` names inside ``folder``, refusing links, special files and ways out."""
     path, st = _walk_inside(folder, location, what)
     try:
-        fd = os.open(path, _OPEN_FLAGS | getattr(os, "O_NOFOLLOW", 0))
+        fd = os.open(path, OPEN_FLAGS | getattr(os, "O_NOFOLLOW", 0))
     except OSError as exc:
         raise Refused(f"{what} is stored in {location!r}: {exc.strerror}") from None
     opened = os.fstat(fd)

@@ -10,7 +10,6 @@ from quarn import weights
 from quarn.inspection.detect import _files
 from quarn.inspection.detect.contract import COMPONENT, DEFAULT_MODEL
 from quarn.inspection.detect.model_tool.errors import Refused
-from quarn.inspection.detect.model_tool.reading import kind
 
 
 def default_target(name: str = DEFAULT_MODEL) -> Path:
@@ -38,7 +37,7 @@ def check_target(target: Path, inputs: dict[tuple[int, int], str], force: bool) 
         # os.replace would replace the link itself, not the file it points to
         raise Refused(f"{target} is a symbolic link; give the file it points to, or another output")
     if not stat.S_ISREG(st.st_mode):
-        raise Refused(f"{target} is {kind(st.st_mode)}, not a regular file; give another output")
+        raise Refused(f"{target} is {_files.file_kind(st.st_mode)}, not a regular file; give another output")
     if not force:
         raise Refused(f"{target} exists; pass --force to replace it")
 
