@@ -214,7 +214,6 @@ struct Names {
     X(str_float16, "float16")                                                   \
     X(key_images, "images")                                                     \
     X(key_sizes, "orig_target_sizes")                                           \
-    X(key_names, "names") /* the metadata entry of class names */               \
     X(key_intra_spinning, "session.intra_op.allow_spinning")                    \
     X(key_inter_spinning, "session.inter_op.allow_spinning")
 // Logged texts and formats, and DetectError's texts.
@@ -1200,7 +1199,7 @@ OwnedRef declared_text(PyObject* session, Frame& site) {
     site.at(declared_names_line::text);
     OwnedRef meta = call(get_modelmeta.get());
     OwnedRef entries = get_attr(meta.get(), state.name_custom_metadata_map);
-    return call_method(entries.get(), state.name_get, state.key_names);
+    return call_method(entries.get(), state.name_get, state.name_names);  // the metadata entry "names"
 }
 
 // try: value = json.loads(text, object_pairs_hook=tuple)
