@@ -14,7 +14,7 @@ One module per concern:
   reading, detection and reporting overlapped in threads
 - ``sinks``: table, JSON lines, saved image, saved video, behind one protocol
 - ``drawing``: boxes and labels; ``writing`` and ``destinations``: saved copies and where they go
-- ``console``: what is printed, and how; ``signals``: Ctrl-C and SIGTERM; ``check``: ``--check``
+- ``console``: what is printed, and how; ``check``: ``--check``
 - ``examine``: one input through ``run`` with what it prints kept (``--ray`` workers, ``quarn-detect-model``
   eval and compare); ``on_ray``: ``--ray``, the workers' output printed in input order
 """

@@ -20,7 +20,7 @@ from quarn.inspection.detect.cli.errors import ModelError, OutputError
 from quarn.inspection.detect.cli.inputs import collect
 from quarn.inspection.detect.cli.model import Model, open_model
 from quarn.inspection.detect.cli.run import Run
-from quarn.inspection.detect.cli.signals import SIGNALS, Stopped
+from quarn.inspection.detect.signals import SIGNALS, Stopped
 from quarn.inspection.detect.cli.sinks import Outputs
 from quarn.inspection.detect.cli.sources import Camera, Source, Stride
 from quarn.inspection.detect.contract import COMPONENT

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 from quarn.inspection.detect._files import PartFile
 from quarn.inspection.detect.cli.errors import InputError, reason
 from quarn.inspection.detect.cli.media import IMAGE_SUFFIXES, opencv_name, video_api
-from quarn.inspection.detect.cli.signals import SIGNALS
+from quarn.inspection.detect.signals import SIGNALS
 
 if TYPE_CHECKING:
     import numpy as np

@@ -32,22 +32,21 @@ named in ``_SUBCOMMANDS``.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import signal
 import sys
 from collections.abc import Sequence
-from typing import Any
 
 from quarn.inspection.detect.model_tool import adapt, compare, evaluate, fetch
-from quarn.inspection.detect.model_tool.errors import MISSING_ONNX, PROG, Refused, Terminated, printable
+from quarn.inspection.detect.model_tool.errors import MISSING_ONNX, PROG, Refused, printable
 from quarn.inspection.detect.model_tool.graph import adapt_model
 from quarn.inspection.detect.model_tool.raw import MIN_OPSET, RawLayout, inspect_raw
 from quarn.inspection.detect.model_tool.reading import MAX_MODEL_BYTES, load_external_data
 from quarn.inspection.detect.model_tool.writing import check_target, default_target, write_atomically
+from quarn.inspection.detect.signals import SIGNALS, Stopped
 
 __all__ = [
     "MAX_MODEL_BYTES", "MIN_OPSET", "MISSING_ONNX", "PROBE_MEMORY", "PROBE_MIN_MEMORY", "PROBE_SECONDS", "PROG",
-    "RawLayout", "Refused", "Terminated", "adapt", "adapt_model", "build_parser", "fetch",
+    "RawLayout", "Refused", "adapt", "adapt_model", "build_parser", "fetch",
     "check_target", "default_target", "inspect_raw", "load_external_data", "main", "write_atomically",
 ]
 
@@ -69,24 +68,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _terminate(signum: int, frame: Any) -> None:
-    raise Terminated(signum)
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    previous = None
-    with contextlib.suppress(ValueError):  # only the main thread may set handlers; elsewhere SIGTERM stays as it is
-        previous = signal.signal(signal.SIGTERM, _terminate)
+    SIGNALS.install()  # SIGTERM stops the tool as Ctrl-C does
     try:
         status = args.run(args) or 0
     except Refused as exc:
         print(f"{PROG}: error: {printable(str(exc))}", file=sys.stderr)
         return 1
-    except (KeyboardInterrupt, Terminated) as exc:  # every part file is removed on the way out
+    except KeyboardInterrupt as exc:  # every part file is removed on the way out
         print(f"{PROG}: interrupted", file=sys.stderr)
-        return 128 + (exc.args[0] if isinstance(exc, Terminated) else signal.SIGINT)
+        return 128 + (exc.signum if isinstance(exc, Stopped) else signal.SIGINT)
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        SIGNALS.restore()
     return status

@@ -1,4 +1,4 @@
-"""How the tool says no: one exception for what it will not do, with the message the user reads; one for SIGTERM."""
+"""How the tool says no: one exception for what it will not do, with the message the user reads."""
 
 from __future__ import annotations
 
@@ -10,10 +10,6 @@ MISSING_ONNX = f'{PROG} needs the onnx package, which is not installed. Install 
 
 class Refused(Exception):
     """The input is not something this tool can adapt, or the output may not be written."""
-
-
-class Terminated(BaseException):
-    """SIGTERM arrived; raised like KeyboardInterrupt so that every cleanup runs."""
 
 
 def import_onnx() -> Any:
