@@ -21,6 +21,11 @@ import pytest
 from helpers import build_known
 from quarn.inspection.detect import cli, cluster, model_tool
 
+if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    # The sanitizer's runtime reaches Ray's own worker processes, whose start-up (Ray's bundled setproctitle)
+    # it reports, now and then, as a use-after-free; such a worker never registers and the run waits for it.
+    pytest.skip("Ray's workers do not start reliably under AddressSanitizer", allow_module_level=True)
+
 # before Ray is imported: the local Ray of these tests listens on 127.0.0.1 only, as the commands' own does
 os.environ[cluster.LOCAL_ONLY] = "0"
 ray = pytest.importorskip("ray")
